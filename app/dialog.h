@@ -1,0 +1,87 @@
+#ifndef DIALOG_H
+#define DIALOG_H
+
+#include <QDialog>
+#include <QFile>
+#include <QString>
+
+#include "protocol/report.h"
+
+class QTimer;
+class DialogUi;
+struct hid_device_;
+typedef struct hid_device_ hid_device;
+
+// The updater's one window. It owns every piece of state; each protocol step
+// is one private member, grouped below by the folder that implements it.
+class Dialog : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit Dialog(QWidget *parent = nullptr);
+    ~Dialog() override;
+
+private slots:
+    // The only ways in from the event loop; their order is their meta-object index.
+    void pollUsb();                 // pollTimer
+    void flashTimeout();            // flashTimer
+    void fwupdateModeCheck();       // modeCheckTimer
+    void on_buttonUpdate_clicked(); // buttonUpdate, connected by name
+
+private:
+    // imageset/: firmware directory scan and line reader
+    void scanFirmware();
+    void computeTotalLineCount();
+    static int countFileLines(const QString &path);
+    static bool checkFirmwareFile(const QString &path);
+
+    // protocol/: device link
+    void handleInputReport();
+    void linkLost();
+
+    // protocol/: update sequencer
+    void startUpdate();
+    int loadTarget(int newTarget);
+    void nextTarget();
+    void sendNextLine();
+    void transmitReport();
+    void closeFirmwareFile();
+    void updateComplete();
+    void commsError();
+    void firmwareFileError(const QString &path);
+
+    // app/: status presentation
+    void refreshStatus();
+    void resetProgress();
+
+    DialogUi *ui = nullptr;
+    QTimer *pollTimer = nullptr;
+    QTimer *flashTimer = nullptr;
+    QTimer *modeCheckTimer = nullptr;
+    hid_device *device = nullptr;
+    unsigned char outReport[Report::kOutputSize] = {};
+    unsigned char inReport[Report::kInputSize] = {};
+    int bytesRead = 0;
+    int linkState = Disconnected;
+    QFile firmwareFile;
+    QString mainFirmwarePath;
+    QString mainVersion;
+    QString mainDate;
+    QString gpioFirmwarePath;
+    QString midiFirmwarePath;
+    QString firmwareDir;
+    QString versionText;
+    bool firmwarePresent = false;
+    bool updating = false;
+    int totalLineCount = 0;
+    int fileLineCount = 0;
+    int target = 0;
+    int lineNumber = 0;
+    int overallLineNumber = 0;
+    int retryCount = 0;
+    bool fileOpen = false;
+    bool fileComplete = false;
+};
+
+#endif // DIALOG_H

@@ -1,0 +1,136 @@
+#include "app/dialog.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+const QString kMainPrefix = QStringLiteral("TQR7_MAIN");
+const QString kGpioPrefix = QStringLiteral("TQR7_GPIO");
+const QString kMidiPrefix = QStringLiteral("TQR7_MIDI");
+constexpr int kPrefixLength = 9;
+constexpr int kVersionPosition = 10; // e.g. "2-1-4"
+constexpr int kVersionLength = 5;
+constexpr int kDatePosition = 16;    // e.g. "160315"
+constexpr int kDateLength = 6;
+
+bool isEndRecord(const QByteArray &line)
+{
+    return line.size() > Report::kRecordTypeIndex
+        && line.at(Report::kRecordTypeIndex) == Report::kEndRecordType;
+}
+
+// Bytes the line takes in a report: a last line without a line end gets one.
+int reportLength(const QByteArray &line)
+{
+    return line.endsWith('\n') ? line.size() : line.size() + 1;
+}
+
+} // namespace
+
+void Dialog::scanFirmware()
+{
+    firmwarePresent = false;
+    bool mainFound = false;
+    bool gpioFound = false;
+    bool midiFound = false;
+
+    firmwareDir = QCoreApplication::applicationDirPath() + QStringLiteral("/firmware");
+    const QDir dir(firmwareDir);
+    const bool dirExists = dir.exists();
+
+    // Default filter and order: no hidden entries, names sorted without regard
+    // to case, so the last file of a kind in that order wins.
+    const QFileInfoList entries = dir.entryInfoList();
+    for (const QFileInfo &entry : entries) {
+        if (!entry.isFile())
+            continue;
+        const QString name = entry.fileName();
+        const QString prefix = name.left(kPrefixLength);
+        if (prefix == kMainPrefix) {
+            mainFound = true;
+            mainVersion = name.mid(kVersionPosition, kVersionLength);
+            mainDate = name.mid(kDatePosition, kDateLength);
+            mainFirmwarePath = entry.filePath();
+        }
+        if (prefix == kGpioPrefix) {
+            gpioFound = true;
+            gpioFirmwarePath = entry.filePath();
+        }
+        if (prefix == kMidiPrefix) {
+            midiFound = true;
+            midiFirmwarePath = entry.filePath();
+        }
+    }
+
+    firmwarePresent = dirExists && mainFound && gpioFound && midiFound;
+
+    qDebug() << "Firmware Path" << firmwareDir;
+    qDebug() << "Firmware Present:" << firmwarePresent;
+    qDebug() << "Main Firmware:" << mainFirmwarePath;
+    qDebug() << "GPIO Firmware:" << gpioFirmwarePath;
+    qDebug() << "MIDI Firmware:" << midiFirmwarePath;
+    qDebug() << "Main Version:" << mainVersion;
+    qDebug() << "Main Date:" << mainDate;
+
+    // "2-1-4" and "160315" become "TQR-7 v2.1.4 160315"; missing characters add nothing.
+    versionText.clear();
+    versionText += QStringLiteral("TQR-7 v");
+    versionText += mainVersion.mid(0, 1);
+    versionText += QLatin1Char('.');
+    versionText += mainVersion.mid(2, 1);
+    versionText += QLatin1Char('.');
+    versionText += mainVersion.mid(4, 1);
+    versionText += QLatin1Char(' ');
+    versionText += mainDate;
+}
+
+int Dialog::countFileLines(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return 0;
+    int count = 0;
+    bool endFound = false;
+    while (!endFound && !file.atEnd()) {
+        const QByteArray line = file.readLine();
+        if (line.isEmpty())
+            break; // a read error, not a line
+        endFound = isEndRecord(line);
+        ++count;
+    }
+    file.close();
+    return count;
+}
+
+void Dialog::computeTotalLineCount()
+{
+    // The MIDI file goes to both MIDI sub-processors, so it counts twice.
+    totalLineCount = countFileLines(gpioFirmwarePath);
+    totalLineCount += countFileLines(midiFirmwarePath);
+    totalLineCount += countFileLines(midiFirmwarePath);
+    totalLineCount += countFileLines(mainFirmwarePath);
+    qDebug() << "Total Line Count:" << totalLineCount;
+}
+
+// Refuses a file before anything is sent when it would hang the update, wrap
+// the 16-bit line numbers or need a line that does not fit a report.
+bool Dialog::checkFirmwareFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return false;
+    int count = 0;
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine();
+        if (line.isEmpty())
+            return false; // a read error, not a line
+        if (++count > Report::kMaxFileLines || reportLength(line) > Report::kMaxLineLength)
+            return false;
+        if (isEndRecord(line))
+            return true;
+    }
+    return false; // empty, or no end record
+}

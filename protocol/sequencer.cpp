@@ -1,0 +1,192 @@
+#include "app/dialog.h"
+
+#include "ui/dialogui.h"
+
+#include <QDebug>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+
+#include <cstring>
+
+#include <hidapi.h>
+
+void Dialog::startUpdate()
+{
+    // Check every file before the first byte goes out: a file the unit cannot
+    // be given whole must not leave it half updated.
+    for (const QString &path : {gpioFirmwarePath, midiFirmwarePath, mainFirmwarePath}) {
+        if (!checkFirmwareFile(path)) {
+            firmwareFileError(path);
+            return;
+        }
+    }
+
+    ui->progressOverall->setMaximum(totalLineCount);
+    ui->progressOverall->setValue(0);
+    ui->labelComplete->hide();
+    ui->buttonUpdate->setEnabled(false);
+    ui->labelStatus->setText(QStringLiteral("Updating..."));
+    overallLineNumber = 1;
+    updating = true;
+    target = SubGpio;
+    qDebug() << "Begin..." << target;
+    loadTarget(target);
+}
+
+int Dialog::loadTarget(int newTarget)
+{
+    QString path;
+    switch (newTarget) {
+    case SubGpio:
+        path = gpioFirmwarePath;
+        ui->labelTarget->setText(QStringLiteral("Sub GPIO"));
+        break;
+    case SubUsbMidi1:
+        path = midiFirmwarePath;
+        ui->labelTarget->setText(QStringLiteral("Sub USB MIDI 1"));
+        break;
+    case SubUsbMidi2:
+        path = midiFirmwarePath;
+        ui->labelTarget->setText(QStringLiteral("Sub USB MIDI 2"));
+        break;
+    default:
+        path = mainFirmwarePath;
+        ui->labelTarget->setText(QStringLiteral("Main CPU"));
+        break;
+    }
+    firmwareFile.setFileName(path);
+    fileLineCount = countFileLines(path);
+    qDebug() << "Load File" << path;
+    if (!firmwareFile.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        // Gone since the check: end the update rather than wait for nothing.
+        firmwareFileError(path);
+        return 1;
+    }
+    ui->progressSub->setMaximum(fileLineCount);
+    ui->progressSub->setValue(0);
+    fileOpen = true;
+    fileComplete = false;
+    lineNumber = 1;
+    sendNextLine();
+    return 0;
+}
+
+void Dialog::sendNextLine()
+{
+    retryCount = 1;
+    std::memset(outReport, 0, sizeof outReport);
+
+    // Only a file changed since the check can end, break or outgrow the
+    // 16-bit line number before its end record.
+    QByteArray line;
+    if (!firmwareFile.atEnd())
+        line = firmwareFile.readLine();
+    if (!line.isEmpty() && !line.endsWith('\n'))
+        line.append('\n'); // a last line without a line end still ends in CR
+    if (line.isEmpty() || line.size() > Report::kMaxLineLength || lineNumber > Report::kMaxFileLines) {
+        firmwareFileError(firmwareFile.fileName());
+        return;
+    }
+
+    outReport[Report::kTargetByte] = static_cast<unsigned char>(target);
+    outReport[Report::kLineNumberHighByte] = static_cast<unsigned char>(lineNumber >> 8);
+    outReport[Report::kLineNumberLowByte] = static_cast<unsigned char>(lineNumber);
+    outReport[Report::kLineCountHighByte] = static_cast<unsigned char>(fileLineCount >> 8);
+    outReport[Report::kLineCountLowByte] = static_cast<unsigned char>(fileLineCount);
+    outReport[Report::kLengthByte] = static_cast<unsigned char>(line.size());
+    std::memcpy(outReport + Report::kTextByte, line.constData(), static_cast<size_t>(line.size()));
+    outReport[Report::kTextByte + line.size() - 1] = Report::kLineEnd;
+
+    if (outReport[Report::kTextByte + Report::kRecordTypeIndex] == Report::kEndRecordType) {
+        fileComplete = true;
+        qDebug() << "File found to be complete";
+    }
+    transmitReport();
+
+    ++lineNumber;
+    ++overallLineNumber;
+}
+
+void Dialog::transmitReport()
+{
+    // A retransmission sends the same buffer; only the attempt number changes.
+    outReport[Report::kAttemptByte] = static_cast<unsigned char>(retryCount);
+    outReport[Report::kCodeByte] = Report::kLineDataCode;
+    if (retryCount > 1)
+        qDebug() << "Retry Data: " << retryCount;
+    if (hid_write(device, outReport, Report::kOutputSize) == -1) {
+        // The wait still runs: its time-out ending tells the operator.
+        linkLost();
+        closeFirmwareFile();
+        refreshStatus();
+    }
+    flashTimer->start(Report::kResponseTimeoutMs);
+    ui->progressSub->setValue(lineNumber);
+    ui->progressOverall->setValue(overallLineNumber);
+}
+
+void Dialog::nextTarget()
+{
+    qDebug() << "Target Changed";
+    if (target >= MainCpu) {
+        updateComplete();
+    } else {
+        ++target;
+        loadTarget(target);
+        qDebug() << "Target Changed..." << target;
+    }
+}
+
+void Dialog::closeFirmwareFile()
+{
+    if (firmwareFile.isOpen())
+        firmwareFile.close();
+    fileOpen = false;
+    qDebug() << "File Closed";
+}
+
+void Dialog::updateComplete()
+{
+    closeFirmwareFile();
+    updating = false;
+    ui->labelComplete->setText(QStringLiteral("Update Complete. Power Cycle Unit!"));
+    ui->labelComplete->show();
+    refreshStatus();
+}
+
+void Dialog::commsError()
+{
+    flashTimer->stop();
+    closeFirmwareFile();
+    updating = false;
+    ui->labelComplete->setText(QStringLiteral("Operation Failed: Internal Comms Error"));
+    ui->labelComplete->show();
+    resetProgress();
+    refreshStatus();
+}
+
+void Dialog::flashTimeout()
+{
+    flashTimer->stop(); // the ending runs once
+    closeFirmwareFile();
+    updating = false;
+    ui->labelComplete->setText(QStringLiteral("No response received from unit!"));
+    ui->labelComplete->show();
+    resetProgress();
+    refreshStatus();
+}
+
+void Dialog::firmwareFileError(const QString &path)
+{
+    qDebug() << "Firmware File Error:" << path;
+    flashTimer->stop();
+    if (firmwareFile.isOpen())
+        closeFirmwareFile();
+    updating = false;
+    ui->labelComplete->setText(QStringLiteral("Operation Failed: Firmware File Error"));
+    ui->labelComplete->show();
+    resetProgress();
+    refreshStatus();
+}

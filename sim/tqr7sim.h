@@ -1,0 +1,83 @@
+#ifndef TQR7SIM_H
+#define TQR7SIM_H
+
+// Control of the simulated TQR-7 unit. The simulator is a drop-in hidapi
+// (libtqr7sim.so): code that calls hid_open/hid_read/hid_write talks to it.
+// Tests steer it through these functions; a separate process is steered by
+// the environment variables described in sim/README.md.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace Tqr7Sim {
+
+// What the unit does with one data report.
+enum class Answer {
+    Acknowledge,  // 0x01 after the answer delay (the default)
+    BoardTimeout, // 0x02: the unit's internal bus timed out passing the line on
+    Silence,      // no answer at all
+    Unplug,       // the unit disappears: this and every later call on the handle fails
+    WriteFails,   // hid_write returns -1; the unit stays attached
+};
+
+// One output report as the program wrote it.
+struct Written {
+    double timeMs;                   // since reset(), steady clock
+    std::vector<std::uint8_t> bytes; // exactly as passed to hid_write
+};
+
+// Everything back to a fresh simulator: unit attached, in update mode, every
+// data report acknowledged at once, no planned fault, every record cleared.
+// Handles still open from before fail like an unplugged unit.
+void reset();
+
+// Plug the unit in / pull it out. Unplugging makes every read and write on an
+// open handle return -1 and hid_open find nothing until attach().
+void attach();
+void unplug();
+bool attached();
+
+// In update mode the unit answers every UpdateModeQuery with 0x80; otherwise
+// it ignores queries (and data reports, which are then recorded as violations).
+void setUpdateMode(bool on);
+
+// Delay between a write and its answer becoming readable (default 0 ms).
+void setAnswerDelayMs(int ms);
+
+// Plan what the unit does with the data report for this target, line number
+// and attempt. 0 for target, line or attempt matches any. Later plans take
+// precedence over earlier ones. delayMs < 0 keeps the global answer delay.
+void planAnswer(int target, int line, int attempt, Answer answer, int delayMs = -1);
+
+// Make the next n writes of an UpdateModeQuery return -1.
+void failQueryWrites(int n);
+
+// Queue an input report (64 bytes, zero-padded) that the next read delivers
+// after delayMs, in order with the unit's own answers.
+void injectInputReport(const std::vector<std::uint8_t> &report, int delayMs = 0);
+
+// Parse a fault plan in the text form of TQR7SIM_FAULTS (sim/README.md);
+// returns false and changes nothing if the text is malformed.
+bool planFromText(const std::string &text);
+
+// Records.
+double nowMs();                             // since reset()
+std::vector<Written> writtenReports();      // every hid_write, queries included
+std::vector<Written> writtenDataReports();  // the data reports only
+std::vector<double> openAttemptTimes();     // every hid_open call
+std::vector<double> readTimes();            // every hid_read / hid_read_timeout call
+int openHandles();                          // handles open now
+bool nonBlocking();                         // the last opened handle is non-blocking
+
+// What each target (1 to 4) took in during the last update: the text of every
+// acknowledged line in order, each ending in CR as sent. Retransmissions are
+// stored once.
+std::string received(int target);
+
+// Every protocol violation seen since reset(), one readable sentence each.
+std::vector<std::string> violations();
+
+} // namespace Tqr7Sim
+
+#endif // TQR7SIM_H

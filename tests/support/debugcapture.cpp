@@ -1,0 +1,57 @@
+#include "tests/support/debugcapture.h"
+
+#include <QMutex>
+#include <QtGlobal>
+
+namespace {
+QMutex mutex;
+QStringList captured;
+QtMessageHandler previous = nullptr;
+
+void handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtDebugMsg) {
+        QMutexLocker lock(&mutex);
+        captured << message;
+    } else if (previous) {
+        previous(type, context, message);
+    }
+}
+} // namespace
+
+DebugCapture::DebugCapture()
+{
+    clear();
+    previous = qInstallMessageHandler(handler);
+}
+
+DebugCapture::~DebugCapture()
+{
+    qInstallMessageHandler(previous);
+}
+
+QStringList DebugCapture::lines() const
+{
+    QMutexLocker lock(&mutex);
+    return captured;
+}
+
+void DebugCapture::clear()
+{
+    QMutexLocker lock(&mutex);
+    captured.clear();
+}
+
+QStringList DebugCapture::linesStartingWith(const QStringList &labels) const
+{
+    QStringList result;
+    for (const QString &line : lines()) {
+        for (const QString &label : labels) {
+            if (line.startsWith(label)) {
+                result << line;
+                break;
+            }
+        }
+    }
+    return result;
+}

@@ -1,0 +1,117 @@
+#include "tests/support/firmwarefolder.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace Hex {
+
+QByteArray record(int type, quint16 address, const QByteArray &data)
+{
+    QByteArray bytes;
+    bytes.append(char(data.size()));
+    bytes.append(char(address >> 8));
+    bytes.append(char(address & 0xFF));
+    bytes.append(char(type));
+    bytes.append(data);
+    quint8 sum = 0;
+    for (char c : bytes)
+        sum = quint8(sum + quint8(c));
+    bytes.append(char(quint8(0x100 - sum)));
+    return ':' + bytes.toHex().toUpper();
+}
+
+QByteArray endRecord()
+{
+    return record(1, 0, QByteArray());
+}
+
+QStringList image(int lineCount, int seed)
+{
+    QStringList lines;
+    quint32 address = 0;
+    quint32 state = 0x2545F491u + quint32(seed) * 2654435761u;
+    while (lines.size() < lineCount - 1) {
+        if ((address & 0xFFFF) == 0 && address != 0) {
+            QByteArray upper;
+            upper.append(char(address >> 24));
+            upper.append(char((address >> 16) & 0xFF));
+            lines << QString::fromLatin1(record(4, 0, upper));
+            continue;
+        }
+        QByteArray data;
+        for (int i = 0; i < 16; ++i) {
+            state = state * 1103515245u + 12345u;
+            data.append(char(state >> 24));
+        }
+        lines << QString::fromLatin1(record(0, quint16(address & 0xFFFF), data));
+        address += 16;
+    }
+    lines << QString::fromLatin1(endRecord());
+    return lines;
+}
+
+QByteArray join(const QStringList &lines, const QByteArray &lineEnd)
+{
+    QByteArray text;
+    for (const QString &line : lines)
+        text += line.toLatin1() + lineEnd;
+    return text;
+}
+
+} // namespace Hex
+
+namespace {
+QString linkPath()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/firmware");
+}
+} // namespace
+
+FirmwareFolder::FirmwareFolder()
+{
+    removeLink();
+    QFile::link(dir.path(), linkPath());
+}
+
+FirmwareFolder::~FirmwareFolder()
+{
+    removeLink();
+}
+
+void FirmwareFolder::removeLink()
+{
+    const QFileInfo info(linkPath());
+    if (info.isSymLink() || info.isFile())
+        QFile::remove(linkPath());
+    else if (info.isDir())
+        QDir(linkPath()).removeRecursively();
+}
+
+QString FirmwareFolder::path() const
+{
+    return linkPath();
+}
+
+QString FirmwareFolder::write(const QString &name, const QByteArray &content)
+{
+    const QString filePath = path() + QLatin1Char('/') + name;
+    QFile file(filePath);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(content);
+    return filePath;
+}
+
+QString FirmwareFolder::writeImage(const QString &name, int lineCount, int seed,
+                                   const QByteArray &lineEnd)
+{
+    return write(name, Hex::join(Hex::image(lineCount, seed), lineEnd));
+}
+
+void FirmwareFolder::writeSet(int gpioLines, int midiLines, int mainLines, const QString &mainName)
+{
+    gpioPath = writeImage(QStringLiteral("TQR7_GPIO_0-3-1_151102.hex"), gpioLines, 1);
+    midiPath = writeImage(QStringLiteral("TQR7_MIDI_0-2-0_151102.hex"), midiLines, 2);
+    mainPath = writeImage(mainName, mainLines, 3);
+}

@@ -1,0 +1,47 @@
+#ifndef FIRMWAREFOLDER_H
+#define FIRMWAREFOLDER_H
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// Intel HEX text for tests: data records of 16 bytes with correct checksums,
+// extended linear address records where the address needs them, and the end
+// record. Deterministic for a given seed.
+namespace Hex {
+QByteArray record(int type, quint16 address, const QByteArray &data);
+QByteArray endRecord(); // ":00000001FF"
+// Lines (without line ends) of an image whose line count, end record
+// included, is exactly lineCount (lineCount >= 1).
+QStringList image(int lineCount, int seed = 0);
+// Joins lines with lineEnd after each one.
+QByteArray join(const QStringList &lines, const QByteArray &lineEnd = "\n");
+} // namespace Hex
+
+// The firmware/ folder the dialog finds beside the test executable. It is a
+// symbolic link to a temporary directory, replaced by each new FirmwareFolder
+// and removed with it, so every test starts from the folder it builds.
+class FirmwareFolder
+{
+public:
+    FirmwareFolder();  // an empty, existing folder
+    ~FirmwareFolder();
+
+    static void removeLink(); // no firmware folder at all
+
+    QString path() const;  // the folder as the dialog sees it
+    QString write(const QString &name, const QByteArray &content); // returns the path
+    QString writeImage(const QString &name, int lineCount, int seed = 0,
+                       const QByteArray &lineEnd = "\n");
+    // The three files of a complete set with these line counts; returns their paths.
+    void writeSet(int gpioLines, int midiLines, int mainLines,
+                  const QString &mainName = QStringLiteral("TQR7_MAIN_2-1-4_160315.hex"));
+
+    QString gpioPath, midiPath, mainPath;
+
+private:
+    QTemporaryDir dir;
+};
+
+#endif // FIRMWAREFOLDER_H
