@@ -1,0 +1,248 @@
+// The link to the unit: finding and opening it, the update-mode query and its
+// answer, the input codes it ignores, and losing the unit.
+
+#include "app/dialog.h"
+#include "sim/tqr7sim.h"
+#include "tests/support/firmwarefolder.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QtTest>
+
+#include <algorithm>
+
+class TestDeviceLink : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void noUnitIsLookedForEveryQuarterSecond();
+    void attachedUnitIsOpenedAndPolledWithoutWaiting();
+    void queryGoesOutEverySecondUntilAnswered();
+    void answerMakesTheLinkReadyAndStopsQueries();
+    void buttonNeedsFirmwareAndAReadyUnit();
+    void otherInputCodesChangeNothing();
+    void losingTheUnitResetsTheLinkUntilItAnswersAgain_data();
+    void losingTheUnitResetsTheLinkUntilItAnswersAgain();
+};
+
+namespace {
+
+QString status(Dialog &dialog)
+{
+    return dialog.findChild<QLabel *>(QStringLiteral("labelStatus"))->text();
+}
+
+QPushButton *button(Dialog &dialog)
+{
+    return dialog.findChild<QPushButton *>(QStringLiteral("buttonUpdate"));
+}
+
+std::vector<Tqr7Sim::Written> queries()
+{
+    std::vector<Tqr7Sim::Written> result;
+    for (const Tqr7Sim::Written &report : Tqr7Sim::writtenReports()) {
+        if (report.bytes.size() > 1 && report.bytes[1] == 0x80)
+            result.push_back(report);
+    }
+    return result;
+}
+
+std::vector<double> gaps(const std::vector<double> &times)
+{
+    std::vector<double> result;
+    for (size_t i = 1; i < times.size(); ++i)
+        result.push_back(times[i] - times[i - 1]);
+    return result;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+const QString kNotConnected = QStringLiteral("Device not connected");
+const QString kNotInUpdateMode = QStringLiteral("Device Not in Firmware Update Mode!!");
+const QString kReady = QStringLiteral("Ready For Update");
+
+} // namespace
+
+void TestDeviceLink::init()
+{
+    FirmwareFolder::removeLink();
+    Tqr7Sim::reset();
+}
+
+void TestDeviceLink::noUnitIsLookedForEveryQuarterSecond()
+{
+    Tqr7Sim::unplug();
+    Dialog dialog;
+    dialog.show();
+    QVERIFY2(Tqr7Sim::openAttemptTimes().empty(), "the unit is first looked for by the poll, not the constructor");
+    QTRY_VERIFY_WITH_TIMEOUT(Tqr7Sim::openAttemptTimes().size() >= 5, 10000);
+
+    // Coarse timers may fire a little early; nothing near the 10 ms period.
+    const double gap = median(gaps(Tqr7Sim::openAttemptTimes()));
+    QVERIFY2(gap > 200 && gap < 400, qPrintable(QString::number(gap)));
+    QVERIFY(Tqr7Sim::writtenReports().empty());
+    QCOMPARE(status(dialog), kNotConnected);
+    QVERIFY(!button(dialog)->isEnabled());
+}
+
+void TestDeviceLink::attachedUnitIsOpenedAndPolledWithoutWaiting()
+{
+    Tqr7Sim::setUpdateMode(false);
+    Dialog dialog;
+    dialog.show();
+    QTRY_COMPARE_WITH_TIMEOUT(Tqr7Sim::openHandles(), 1, 10000);
+    QCOMPARE(Tqr7Sim::openAttemptTimes().size(), size_t(1));
+    QVERIFY(Tqr7Sim::nonBlocking());
+    QTRY_COMPARE_WITH_TIMEOUT(status(dialog), kNotInUpdateMode, 5000);
+
+    QTRY_VERIFY_WITH_TIMEOUT(Tqr7Sim::readTimes().size() >= 30, 10000);
+    const double gap = median(gaps(Tqr7Sim::readTimes()));
+    QVERIFY2(gap >= 5 && gap < 50, qPrintable(QString::number(gap)));
+    QVERIFY(!button(dialog)->isEnabled());
+}
+
+void TestDeviceLink::queryGoesOutEverySecondUntilAnswered()
+{
+    // A unit outside its update mode never answers: the query repeats for ever.
+    Tqr7Sim::setUpdateMode(false);
+    Dialog dialog;
+    dialog.show();
+    QTRY_VERIFY_WITH_TIMEOUT(queries().size() >= 3, 15000);
+
+    const auto sent = queries();
+    const double opened = Tqr7Sim::openAttemptTimes().front();
+    QVERIFY2(sent.front().timeMs - opened <= 1000 + 250,
+             qPrintable(QString::number(sent.front().timeMs - opened)));
+    for (size_t i = 1; i < sent.size(); ++i) {
+        const double gap = sent[i].timeMs - sent[i - 1].timeMs;
+        QVERIFY2(gap > 900 && gap < 1500, qPrintable(QString::number(gap)));
+    }
+    std::vector<std::uint8_t> expected(65, 0);
+    expected[1] = 0x80;
+    for (const auto &query : sent)
+        QCOMPARE(query.bytes, expected);
+    QCOMPARE(queries().size(), Tqr7Sim::writtenReports().size());
+    QCOMPARE(status(dialog), kNotInUpdateMode);
+    QVERIFY(Tqr7Sim::violations().empty());
+}
+
+void TestDeviceLink::answerMakesTheLinkReadyAndStopsQueries()
+{
+    Dialog dialog;
+    dialog.show();
+    QTRY_COMPARE_WITH_TIMEOUT(status(dialog), kReady, 10000);
+    const size_t sent = queries().size();
+    QCOMPARE(sent, size_t(1));
+
+    // Waiting for something not to happen: two more periods, and no query.
+    QTest::qWait(2200);
+    QCOMPARE(queries().size(), sent);
+    QCOMPARE(status(dialog), kReady);
+    QVERIFY(Tqr7Sim::violations().empty());
+}
+
+void TestDeviceLink::buttonNeedsFirmwareAndAReadyUnit()
+{
+    {
+        Dialog dialog; // no firmware folder
+        dialog.show();
+        QTRY_COMPARE_WITH_TIMEOUT(status(dialog), kReady, 10000);
+        QTest::qWait(100);
+        QVERIFY(!button(dialog)->isEnabled());
+    }
+    Tqr7Sim::reset();
+    Tqr7Sim::setUpdateMode(false);
+    FirmwareFolder firmware;
+    firmware.writeSet(3, 3, 3);
+    Dialog dialog;
+    dialog.show();
+    QTRY_COMPARE_WITH_TIMEOUT(status(dialog), kNotInUpdateMode, 10000);
+    QVERIFY(!button(dialog)->isEnabled());
+    Tqr7Sim::setUpdateMode(true);
+    QTRY_COMPARE_WITH_TIMEOUT(status(dialog), kReady, 10000);
+    QVERIFY(button(dialog)->isEnabled());
+}
+
+void TestDeviceLink::otherInputCodesChangeNothing()
+{
+    FirmwareFolder firmware;
+    firmware.writeSet(3, 3, 3);
+    Dialog dialog;
+    dialog.show();
+    QTRY_VERIFY_WITH_TIMEOUT(button(dialog)->isEnabled(), 10000);
+    const size_t written = Tqr7Sim::writtenReports().size();
+
+    // Unknown codes, whatever follows them, and a second update-mode answer.
+    for (std::uint8_t code : {0x00, 0x03, 0x7F, 0xFF, 0x80})
+        Tqr7Sim::injectInputReport({code, 0x01, 0x02, 0x80});
+    const size_t reads = Tqr7Sim::readTimes().size();
+    QTRY_VERIFY_WITH_TIMEOUT(Tqr7Sim::readTimes().size() >= reads + 20, 10000);
+
+    QCOMPARE(Tqr7Sim::writtenReports().size(), written);
+    QCOMPARE(status(dialog), kReady);
+    QVERIFY(button(dialog)->isEnabled());
+    QVERIFY(dialog.findChild<QLabel *>(QStringLiteral("labelComplete"))->isHidden());
+    QCOMPARE(Tqr7Sim::openHandles(), 1);
+}
+
+void TestDeviceLink::losingTheUnitResetsTheLinkUntilItAnswersAgain_data()
+{
+    QTest::addColumn<bool>("byFailedQuery");
+    QTest::newRow("read fails after unplug") << false;
+    QTest::newRow("query write fails") << true;
+}
+
+void TestDeviceLink::losingTheUnitResetsTheLinkUntilItAnswersAgain()
+{
+    QFETCH(bool, byFailedQuery);
+    FirmwareFolder firmware;
+    firmware.writeSet(3, 3, 3);
+    if (byFailedQuery) {
+        Tqr7Sim::setUpdateMode(false);
+        Tqr7Sim::failQueryWrites(1);
+    }
+    Dialog dialog;
+    dialog.show();
+    if (!byFailedQuery) {
+        QTRY_VERIFY_WITH_TIMEOUT(button(dialog)->isEnabled(), 10000);
+        Tqr7Sim::unplug();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(status(dialog), kNotConnected, 10000);
+    QCOMPARE(Tqr7Sim::openHandles(), 0);
+    QVERIFY(!button(dialog)->isEnabled());
+    QCOMPARE(dialog.findChild<QProgressBar *>(QStringLiteral("progressSub"))->value(), 0);
+    QCOMPARE(dialog.findChild<QProgressBar *>(QStringLiteral("progressOverall"))->value(), 0);
+    QCOMPARE(dialog.findChild<QLabel *>(QStringLiteral("labelTarget"))->text(), QStringLiteral("---"));
+
+    // Back to looking for the unit every 250 ms.
+    const size_t before = Tqr7Sim::openAttemptTimes().size();
+    if (!byFailedQuery) {
+        QTRY_VERIFY_WITH_TIMEOUT(Tqr7Sim::openAttemptTimes().size() >= before + 3, 10000);
+        std::vector<double> times = Tqr7Sim::openAttemptTimes();
+        times.erase(times.begin(), times.begin() + long(before));
+        const double gap = median(gaps(times));
+        QVERIFY2(gap > 200 && gap < 400, qPrintable(QString::number(gap)));
+        Tqr7Sim::attach();
+    }
+
+    // The returning unit must answer a new query before Update is offered.
+    Tqr7Sim::setUpdateMode(false);
+    const size_t queriesBefore = queries().size();
+    QTRY_COMPARE_WITH_TIMEOUT(status(dialog), kNotInUpdateMode, 10000);
+    QVERIFY(!button(dialog)->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(queries().size() > queriesBefore, 10000);
+    Tqr7Sim::setUpdateMode(true);
+    QTRY_COMPARE_WITH_TIMEOUT(status(dialog), kReady, 10000);
+    QVERIFY(button(dialog)->isEnabled());
+}
+
+QTEST_MAIN(TestDeviceLink)
+#include "tst_devicelink.moc"
