@@ -14,8 +14,7 @@ namespace {
 const QString kFirmwareMissing = QStringLiteral("!! One or more firmware files not found !!");
 }
 
-Dialog::Dialog(QWidget *parent)
-    : QDialog(parent), ui(new DialogUi)
+Dialog::Dialog(QWidget *parent) : QDialog(parent), ui(new DialogUi)
 {
     ui->setupUi(this);
     // A fixed-size dialog window with no other flag, as the unit's updater always was.
@@ -81,8 +80,8 @@ void Dialog::refreshStatus()
         break;
     case ReadyForUpdate:
         // Keep telling the operator an update runs; the link stays ready throughout.
-        ui->labelStatus->setText(updating ? QStringLiteral("Updating...")
-                                          : QStringLiteral("Ready For Update"));
+        ui->labelStatus->setText(
+            updating ? QStringLiteral("Updating...") : QStringLiteral("Ready For Update"));
         break;
     default:
         ui->labelStatus->setText(QStringLiteral("Device not connected"));

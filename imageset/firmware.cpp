@@ -13,7 +13,7 @@ const QString kMidiPrefix = QStringLiteral("TQR7_MIDI");
 constexpr int kPrefixLength = 9;
 constexpr int kVersionPosition = 10; // e.g. "2-1-4"
 constexpr int kVersionLength = 5;
-constexpr int kDatePosition = 16;    // e.g. "160315"
+constexpr int kDatePosition = 16; // e.g. "160315"
 constexpr int kDateLength = 6;
 
 bool isEndRecord(const QByteArray &line)

@@ -121,7 +121,7 @@ void TestForm::fontsAndSizePolicies()
     for (const char *caption : {"label", "label_3", "label_7", "label_5", "label_6"}) {
         const QFont font = child<QLabel>(dialog, caption)->font();
         QVERIFY2(font.bold(), caption);
-        QCOMPARE(font.weight(), int(QFont::Bold));
+        QCOMPARE(int(font.weight()), int(QFont::Bold));
         QCOMPARE(font.pointSizeF(), QApplication::font().pointSizeF());
     }
     for (const char *value : {"labelVersion", "labelStatus", "labelTarget"})

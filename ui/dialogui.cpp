@@ -135,8 +135,8 @@ void DialogUi::retranslateUi(Dialog *dialog)
     label->setText(QCoreApplication::translate("Dialog", "Version:", nullptr));
     labelVersion->setText(QCoreApplication::translate("Dialog", "TQR-7 v1.0 01/01/01", nullptr));
     label_3->setText(QCoreApplication::translate("Dialog", "Status:", nullptr));
-    labelStatus->setText(QCoreApplication::translate(
-        "Dialog", "<Device Not Connected or not in Update Mode>", nullptr));
+    labelStatus->setText(
+        QCoreApplication::translate("Dialog", "<Device Not Connected or not in Update Mode>", nullptr));
     labelTarget->setText(QCoreApplication::translate("Dialog", "Sub GPI", nullptr));
     label_7->setText(QCoreApplication::translate("Dialog", "Target:", nullptr));
     label_5->setText(QCoreApplication::translate("Dialog", "Sub-Progress:", nullptr));

@@ -103,8 +103,7 @@ QString FirmwareFolder::write(const QString &name, const QByteArray &content)
     return filePath;
 }
 
-QString FirmwareFolder::writeImage(const QString &name, int lineCount, int seed,
-                                   const QByteArray &lineEnd)
+QString FirmwareFolder::writeImage(const QString &name, int lineCount, int seed, const QByteArray &lineEnd)
 {
     return write(name, Hex::join(Hex::image(lineCount, seed), lineEnd));
 }

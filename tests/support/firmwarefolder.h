@@ -25,18 +25,17 @@ QByteArray join(const QStringList &lines, const QByteArray &lineEnd = "\n");
 class FirmwareFolder
 {
 public:
-    FirmwareFolder();  // an empty, existing folder
+    FirmwareFolder(); // an empty, existing folder
     ~FirmwareFolder();
 
     static void removeLink(); // no firmware folder at all
 
-    QString path() const;  // the folder as the dialog sees it
+    QString path() const;                                          // the folder as the dialog sees it
     QString write(const QString &name, const QByteArray &content); // returns the path
-    QString writeImage(const QString &name, int lineCount, int seed = 0,
-                       const QByteArray &lineEnd = "\n");
+    QString writeImage(const QString &name, int lineCount, int seed = 0, const QByteArray &lineEnd = "\n");
     // The three files of a complete set with these line counts; returns their paths.
     void writeSet(int gpioLines, int midiLines, int mainLines,
-                  const QString &mainName = QStringLiteral("TQR7_MAIN_2-1-4_160315.hex"));
+        const QString &mainName = QStringLiteral("TQR7_MAIN_2-1-4_160315.hex"));
 
     QString gpioPath, midiPath, mainPath;
 
