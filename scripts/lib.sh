@@ -23,8 +23,9 @@ need_packages() {
 
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qtbase5-dev libhidapi-dev python3)
 
-# configure_and_build [CMAKE ARGS...]
+# [WENDRIX_BUILD=dir] configure_and_build [CMAKE ARGS...]
 configure_and_build() {
-    cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-    cmake --build "$BUILD"
+    local build=${WENDRIX_BUILD:-$BUILD}
+    cmake -S "$ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$build"
 }

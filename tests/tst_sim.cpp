@@ -441,7 +441,8 @@ void TestSim::handleMisuse()
     hid_device *stale = dev;
     reset();
     QCOMPARE(openHandles(), 0);
-    QCOMPARE(hid_write(stale, in, 65), -1);
+    const unsigned char out[65] = {};
+    QCOMPARE(hid_write(stale, out, 65), -1);
     QCOMPARE(hid_read_timeout(stale, in, 64, 0), -1);
     hid_close(stale);
     hid_close(stale);
