@@ -1,0 +1,168 @@
+// Measures an update against the simulated unit: pace, CPU cost, poll period,
+// idle cost while connected, start-up time with large firmware files, and
+// peak memory. Prints one "name: value" line per figure.
+//
+//   wendrix_bench            the update, idle and memory figures
+//   wendrix_bench --startup  (run by the above) start-up with 3 x 65,535 lines
+
+#include "app/dialog.h"
+#include "sim/tqr7sim.h"
+#include "tests/support/firmwarefolder.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QProcess>
+#include <QPushButton>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double cpuSeconds()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, size_t(p * double(values.size())))];
+}
+
+// Runs the event loop as the program itself does until done() holds. (QTest's
+// waits sleep between event batches, which would delay the poll ticks.)
+template <typename Predicate>
+bool runUntil(Predicate done, int timeoutMs)
+{
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    check.start(50);
+    loop.exec();
+    return done();
+}
+
+double steadyMs()
+{
+    return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
+}
+
+// Child: how long from process start until the first poll tick looks for the
+// unit, when the dialog has four files of 65,535 lines to count first.
+int startup()
+{
+    Tqr7Sim::reset();
+    const double resetAt = steadyMs();
+    Dialog dialog;
+    dialog.show();
+    if (!runUntil([] { return !Tqr7Sim::openAttemptTimes().empty(); }, 60000))
+        return 1;
+    std::printf("%.3f\n", resetAt + Tqr7Sim::openAttemptTimes().front());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    const double processStart = steadyMs();
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+    if (argc > 1 && QByteArray(argv[1]) == "--startup")
+        return startup();
+    (void)processStart;
+
+    // The sample set's sizes: 400 + 2 x 500 + 1,600 = 3,000 lines.
+    const int gpio = 400, midi = 500, main = 1600;
+    const int total = gpio + 2 * midi + main;
+    {
+        Tqr7Sim::reset();
+        FirmwareFolder firmware;
+        firmware.writeSet(gpio, midi, main);
+        Dialog dialog;
+        dialog.show();
+        auto *button = dialog.findChild<QPushButton *>(QStringLiteral("buttonUpdate"));
+        auto *result = dialog.findChild<QLabel *>(QStringLiteral("labelComplete"));
+        if (!runUntil([&] { return button->isEnabled(); }, 10000)) {
+            std::fprintf(stderr, "bench: the unit did not become ready\n");
+            return 1;
+        }
+
+        // Connected and idle: what the 10 ms poll costs while nothing happens.
+        const double idleSeconds = 10;
+        const double idleCpu0 = cpuSeconds();
+        runUntil([] { return false; }, int(idleSeconds * 1000));
+        const double idleCpu = cpuSeconds() - idleCpu0;
+
+        const size_t readsBefore = Tqr7Sim::readTimes().size();
+        const double cpu0 = cpuSeconds();
+        const auto start = Clock::now();
+        button->click();
+        if (!runUntil([&] { return result->isVisible(); }, 120000)) {
+            std::fprintf(stderr, "bench: the update did not end\n");
+            return 1;
+        }
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        const double cpu = cpuSeconds() - cpu0;
+        if (result->text() != QLatin1String("Update Complete. Power Cycle Unit!")
+            || Tqr7Sim::writtenDataReports().size() != size_t(total) || !Tqr7Sim::violations().empty()) {
+            std::fprintf(stderr, "bench: the update did not complete cleanly\n");
+            return 1;
+        }
+
+        std::vector<double> reads = Tqr7Sim::readTimes();
+        reads.erase(reads.begin(), reads.begin() + long(readsBefore));
+        std::vector<double> periods;
+        for (size_t i = 1; i < reads.size(); ++i)
+            periods.push_back(reads[i] - reads[i - 1]);
+
+        const double rate = total / seconds;
+        std::printf("lines: %d\n", total);
+        std::printf("update seconds: %.2f\n", seconds);
+        std::printf("lines per second: %.1f\n", rate);
+        std::printf("ratio to 100 lines/s ceiling: %.3f\n", rate / 100);
+        std::printf("cpu seconds per 1000 lines: %.3f\n", cpu * 1000 / total);
+        std::printf("poll period median ms: %.2f\n", percentile(periods, 0.5));
+        std::printf("poll period p99 ms: %.2f\n", percentile(periods, 0.99));
+        std::printf("idle connected cpu seconds per minute: %.3f (%.2f%% of a core)\n",
+                    idleCpu * 60 / idleSeconds, idleCpu * 100 / idleSeconds);
+    }
+
+    // Start-up with the largest files a unit takes, in a fresh process.
+    {
+        FirmwareFolder firmware;
+        firmware.writeSet(65535, 65535, 65535);
+        QProcess child;
+        const double spawned = steadyMs();
+        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--startup")});
+        if (!child.waitForFinished(120000) || child.exitCode() != 0) {
+            std::fprintf(stderr, "bench: start-up run failed\n");
+            return 1;
+        }
+        const double firstTick = child.readAllStandardOutput().trimmed().toDouble();
+        std::printf("start to first poll tick ms (4 x 65,535 lines counted): %.0f\n", firstTick - spawned);
+    }
+
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("peak memory MiB: %.1f\n", double(usage.ru_maxrss) / 1024);
+    return 0;
+}
