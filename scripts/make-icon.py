@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
-"""Draws Wendrix's icon and writes res/wendrix.ico.
+"""Draws Wendrix's icon and writes res/wendrix.ico and res/wendrix.png.
 
 The file holds a 32x32 and a 16x16 image, both 32 bits per pixel, as
 uncompressed BMP entries (5,430 bytes in all). The picture: a teal tile with a
 white arrow pointing down into a chip, the firmware going into the unit.
-Deterministic: the same script always writes the same bytes.
+The PNG (32x32) is the same picture for desktop entries. Deterministic: the
+same script always writes the same bytes.
 """
 import os
 import struct
 import sys
+import zlib
 
 TEAL = (0x1F, 0x7A, 0x8C, 0xFF)
 DARK = (0x12, 0x4E, 0x5A, 0xFF)
@@ -54,9 +56,22 @@ def bmp_entry(size):
     return header + pixels + bytes(mask_row * size)
 
 
+def png(size):
+    rows = draw(size)
+    raw = b''.join(b'\0' + bytes(c for pixel in row for c in pixel) for row in rows)
+    def chunk(kind, data):
+        return struct.pack('>I', len(data)) + kind + data + struct.pack('>I', zlib.crc32(kind + data))
+    header = struct.pack('>IIBBBBB', size, size, 8, 6, 0, 0, 0)  # 8-bit RGBA
+    return (b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', header)
+            + chunk(b'IDAT', zlib.compress(raw, 9)) + chunk(b'IEND', b''))
+
+
 def main():
-    out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(
-        os.path.dirname(os.path.abspath(__file__)), '..', 'res', 'wendrix.ico')
+    res = sys.argv[1] if len(sys.argv) > 1 else os.path.join(
+        os.path.dirname(os.path.abspath(__file__)), '..', 'res')
+    with open(os.path.join(res, 'wendrix.png'), 'wb') as f:
+        f.write(png(32))
+    out = os.path.join(res, 'wendrix.ico')
     images = [bmp_entry(32), bmp_entry(16)]
     data = struct.pack('<HHH', 0, 1, len(images))
     offset = 6 + 16 * len(images)
