@@ -35,6 +35,7 @@ private:
     void computeTotalLineCount();
     static int countFileLines(const QString &path);
     static bool checkFirmwareFile(const QString &path);
+    static bool lineFitsReport(const QByteArray &line);
 
     // protocol/: device link
     void handleInputReport();

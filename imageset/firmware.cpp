@@ -22,12 +22,6 @@ bool isEndRecord(const QByteArray &line)
         && line.at(Report::kRecordTypeIndex) == Report::kEndRecordType;
 }
 
-// Bytes the line takes in a report: a last line without a line end gets one.
-int reportLength(const QByteArray &line)
-{
-    return line.endsWith('\n') ? line.size() : line.size() + 1;
-}
-
 } // namespace
 
 void Dialog::scanFirmware()
@@ -127,10 +121,26 @@ bool Dialog::checkFirmwareFile(const QString &path)
         const QByteArray line = file.readLine();
         if (line.isEmpty())
             return false; // a read error, not a line
-        if (++count > Report::kMaxFileLines || reportLength(line) > Report::kMaxLineLength)
+        if (++count > Report::kMaxFileLines || !lineFitsReport(line))
             return false;
         if (isEndRecord(line))
             return true;
     }
     return false; // empty, or no end record
+}
+
+// A line goes to the unit whole, as text: at most 56 bytes with its line end
+// (one is added to a last line without), and no control or NUL byte, which no
+// Intel HEX record has and which marks a damaged or binary file.
+bool Dialog::lineFitsReport(const QByteArray &line)
+{
+    const int text = line.endsWith('\n') ? line.size() - 1 : line.size();
+    if (text + 1 > Report::kMaxLineLength)
+        return false;
+    for (int i = 0; i < text; ++i) {
+        const auto c = static_cast<unsigned char>(line.at(i));
+        if (c < 0x20 || c == 0x7F)
+            return false;
+    }
+    return true;
 }

@@ -83,9 +83,7 @@ void Dialog::sendNextLine()
     QByteArray line;
     if (!firmwareFile.atEnd())
         line = firmwareFile.readLine();
-    if (!line.isEmpty() && !line.endsWith('\n'))
-        line.append('\n'); // a last line without a line end still ends in CR
-    if (line.isEmpty() || line.size() > Report::kMaxLineLength || lineNumber > Report::kMaxFileLines) {
+    if (line.isEmpty() || !lineFitsReport(line) || lineNumber > Report::kMaxFileLines) {
         firmwareFileError(firmwareFile.fileName());
         return;
     }
@@ -95,6 +93,8 @@ void Dialog::sendNextLine()
     outReport[Report::kLineNumberLowByte] = static_cast<unsigned char>(lineNumber);
     outReport[Report::kLineCountHighByte] = static_cast<unsigned char>(fileLineCount >> 8);
     outReport[Report::kLineCountLowByte] = static_cast<unsigned char>(fileLineCount);
+    if (!line.endsWith('\n'))
+        line.append('\n'); // a last line without a line end still ends in CR
     outReport[Report::kLengthByte] = static_cast<unsigned char>(line.size());
     std::memcpy(outReport + Report::kTextByte, line.constData(), static_cast<size_t>(line.size()));
     outReport[Report::kTextByte + line.size() - 1] = Report::kLineEnd;

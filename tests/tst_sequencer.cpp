@@ -6,6 +6,7 @@
 #include "sim/tqr7sim.h"
 #include "tests/support/debugcapture.h"
 #include "tests/support/firmwarefolder.h"
+#include "tests/support/probe.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -72,32 +73,6 @@ const QStringList kSequencerLabels = {
     QStringLiteral("Retry Data:"),        QStringLiteral("Firmware File Error:"),
 };
 
-struct Widgets {
-    explicit Widgets(QWidget &dialog)
-        : button(dialog.findChild<QPushButton *>(QStringLiteral("buttonUpdate"))),
-          status(dialog.findChild<QLabel *>(QStringLiteral("labelStatus"))),
-          target(dialog.findChild<QLabel *>(QStringLiteral("labelTarget"))),
-          complete(dialog.findChild<QLabel *>(QStringLiteral("labelComplete"))),
-          sub(dialog.findChild<QProgressBar *>(QStringLiteral("progressSub"))),
-          overall(dialog.findChild<QProgressBar *>(QStringLiteral("progressOverall")))
-    {
-    }
-    bool found() const { return button && status && target && complete && sub && overall; }
-    bool ready() const { return button->isEnabled(); }
-    bool showing(const QString &result) const
-    {
-        return complete->isVisible() && complete->text() == result;
-    }
-    bool idleDisplay() const
-    {
-        return sub->value() == 0 && overall->value() == 0 && target->text() == kNoTarget;
-    }
-
-    QPushButton *button;
-    QLabel *status, *target, *complete;
-    QProgressBar *sub, *overall;
-};
-
 // What the operator sees, sampled on every pass of the event loop (1 ms) with
 // the simulator's clock, so that short-lived states and the moment an ending
 // appears can be checked afterwards.
@@ -147,38 +122,6 @@ private:
     QTimer timer;
 };
 
-// One data report as the unit received it.
-struct Sent {
-    double timeMs;
-    QByteArray bytes;
-
-    int byte(int i) const { return quint8(bytes.at(i)); }
-    int target() const { return byte(1); }
-    int line() const { return byte(2) << 8 | byte(3); }
-    int count() const { return byte(4) << 8 | byte(5); }
-    int length() const { return byte(6); }
-    int attempt() const { return byte(7); }
-    QByteArray text() const { return bytes.mid(9, length()); }
-};
-
-QVector<Sent> dataReports()
-{
-    QVector<Sent> result;
-    for (const Tqr7Sim::Written &w : Tqr7Sim::writtenDataReports())
-        result.append({w.timeMs, QByteArray(reinterpret_cast<const char *>(w.bytes.data()),
-                                            int(w.bytes.size()))});
-    return result;
-}
-
-QVector<Sent> reportsFor(int target, const QVector<Sent> &all = dataReports())
-{
-    QVector<Sent> result;
-    for (const Sent &s : all)
-        if (s.target() == target)
-            result.append(s);
-    return result;
-}
-
 // The lines as the unit takes them in: each ending in CR.
 QByteArray asReceived(const QStringList &lines)
 {
@@ -186,19 +129,6 @@ QByteArray asReceived(const QStringList &lines)
     for (const QString &line : lines)
         text += line.toLatin1() + '\r';
     return text;
-}
-
-QByteArray received(int target)
-{
-    return QByteArray::fromStdString(Tqr7Sim::received(target));
-}
-
-QString violations()
-{
-    QStringList list;
-    for (const std::string &v : Tqr7Sim::violations())
-        list << QString::fromStdString(v);
-    return list.join(QLatin1Char('\n'));
 }
 
 QString quoted(const QString &path)
