@@ -90,6 +90,36 @@ int main(int argc, char *argv[])
         return startup();
     (void)processStart;
 
+    // The link: how soon an attached unit is opened, the query period of a
+    // unit that never answers, and how soon an answering unit is ready.
+    {
+        Tqr7Sim::reset();
+        Tqr7Sim::unplug();
+        Tqr7Sim::setUpdateMode(false);
+        Dialog dialog;
+        dialog.show();
+        runUntil([] { return false; }, 600);
+        const double attachedAt = Tqr7Sim::nowMs();
+        Tqr7Sim::attach();
+        runUntil([] { return Tqr7Sim::openHandles() > 0; }, 5000);
+        const double openedAt = Tqr7Sim::openAttemptTimes().back();
+        runUntil([] { return false; }, 5500);
+        std::vector<double> queries;
+        for (const Tqr7Sim::Written &w : Tqr7Sim::writtenReports())
+            queries.push_back(w.timeMs);
+        std::vector<double> gaps;
+        for (size_t i = 1; i < queries.size(); ++i)
+            gaps.push_back(queries[i] - queries[i - 1]);
+        const std::vector<double> reads = Tqr7Sim::readTimes();
+        std::vector<double> polls;
+        for (size_t i = 1; i < reads.size(); ++i)
+            polls.push_back(reads[i] - reads[i - 1]);
+        std::printf("open latency after attach ms: %.1f\n", openedAt - attachedAt);
+        std::printf("first query after open ms: %.1f\n", queries.empty() ? -1 : queries.front() - openedAt);
+        std::printf("query period median ms: %.1f (%zu queries)\n", percentile(gaps, 0.5), queries.size());
+        std::printf("idle poll period median ms: %.2f\n", percentile(polls, 0.5));
+    }
+
     // The sample set's sizes: 400 + 2 x 500 + 1,600 = 3,000 lines.
     const int gpio = 400, midi = 500, main = 1600;
     const int total = gpio + 2 * midi + main;
