@@ -63,10 +63,7 @@ QByteArray expectedText(const QString &path)
 
 bool updateCompletes(Widgets &w)
 {
-    if (!QTest::qWaitFor([&] { return w.ready(); }, kDeadline))
-        return false;
-    QTest::mouseClick(w.button, Qt::LeftButton);
-    return QTest::qWaitFor([&] { return w.showing(kComplete) && w.ready(); }, kDeadline);
+    return pressUpdateWhenReady(w) && QTest::qWaitFor([&] { return w.showing(kComplete) && w.ready(); }, kDeadline);
 }
 
 enum Phase { BeforeAnswer, Idle, FirstLine, MiddleLine, EndRecord, LastEndRecord };

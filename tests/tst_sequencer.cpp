@@ -302,8 +302,7 @@ void TestSequencer::lineNumbersAndCountsTravelInSixteenBits()
     Dialog dialog;
     dialog.show();
     Widgets w(dialog);
-    QTRY_VERIFY_WITH_TIMEOUT(w.ready(), kDeadline);
-    QTest::mouseClick(w.button, Qt::LeftButton);
+    QVERIFY(pressUpdateWhenReady(w));
     QTRY_VERIFY_WITH_TIMEOUT(w.showing(kComplete), 60000);
 
     QVERIFY2(Tqr7Sim::violations().empty(), qPrintable(violations()));
@@ -331,8 +330,7 @@ void TestSequencer::endRecordBoundsEachFile()
     Dialog dialog;
     dialog.show();
     Widgets w(dialog);
-    QTRY_VERIFY_WITH_TIMEOUT(w.ready(), kDeadline);
-    QTest::mouseClick(w.button, Qt::LeftButton);
+    QVERIFY(pressUpdateWhenReady(w));
     QTRY_VERIFY_WITH_TIMEOUT(w.showing(kComplete), kDeadline);
 
     QVERIFY2(Tqr7Sim::violations().empty(), qPrintable(violations()));
@@ -377,8 +375,7 @@ void TestSequencer::lineEndsReachTheUnitAsCarriageReturn()
     Dialog dialog;
     dialog.show();
     Widgets w(dialog);
-    QTRY_VERIFY_WITH_TIMEOUT(w.ready(), kDeadline);
-    QTest::mouseClick(w.button, Qt::LeftButton);
+    QVERIFY(pressUpdateWhenReady(w));
     QTRY_VERIFY_WITH_TIMEOUT(w.showing(kComplete), kDeadline);
 
     QVERIFY2(Tqr7Sim::violations().empty(), qPrintable(violations()));
@@ -424,8 +421,7 @@ void TestSequencer::busTimeoutIsRetriedWithTheSameReport()
     Dialog dialog;
     dialog.show();
     Widgets w(dialog);
-    QTRY_VERIFY_WITH_TIMEOUT(w.ready(), kDeadline);
-    QTest::mouseClick(w.button, Qt::LeftButton);
+    QVERIFY(pressUpdateWhenReady(w));
     QTRY_VERIFY_WITH_TIMEOUT(w.showing(kComplete), kDeadline);
 
     QVERIFY2(Tqr7Sim::violations().empty(), qPrintable(violations()));
@@ -463,8 +459,7 @@ void TestSequencer::thirdBusTimeoutEndsTheUpdate()
     Dialog dialog;
     dialog.show();
     Widgets w(dialog);
-    QTRY_VERIFY_WITH_TIMEOUT(w.ready(), kDeadline);
-    QTest::mouseClick(w.button, Qt::LeftButton);
+    QVERIFY(pressUpdateWhenReady(w));
     QTRY_VERIFY_WITH_TIMEOUT(w.showing(kCommsError), kDeadline);
     QVERIFY(w.idleDisplay());
     QVERIFY(w.button->isEnabled());
@@ -768,8 +763,7 @@ void TestSequencer::fileChangedDuringTheUpdateEndsIt()
     Dialog dialog;
     dialog.show();
     Widgets w(dialog);
-    QTRY_VERIFY_WITH_TIMEOUT(w.ready(), kDeadline);
-    QTest::mouseClick(w.button, Qt::LeftButton);
+    QVERIFY(pressUpdateWhenReady(w));
     QCOMPARE(dataReports().size(), 1);
     // Target 1 is still being sent; the changed file is opened later.
     if (removed)
@@ -833,8 +827,7 @@ void TestSequencer::newUpdateStartsAfresh()
     Dialog dialog;
     dialog.show();
     Widgets w(dialog);
-    QTRY_VERIFY_WITH_TIMEOUT(w.ready(), kDeadline);
-    QTest::mouseClick(w.button, Qt::LeftButton);
+    QVERIFY(pressUpdateWhenReady(w));
     if (ending == FileError)
         overwrite(fw.mainPath, mainContent.left(mainContent.indexOf('\n') + 1));
     QTRY_VERIFY_WITH_TIMEOUT(w.showing(text), kDeadline);

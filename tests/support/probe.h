@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTest>
 #include <QStringList>
 #include <QVector>
 
@@ -38,6 +39,15 @@ struct Widgets {
     QLabel *status, *target, *complete;
     QProgressBar *sub, *overall;
 };
+
+// Waits until Update is offered, then presses it.
+inline bool pressUpdateWhenReady(Widgets &w, int timeoutMs = 20000)
+{
+    if (!QTest::qWaitFor([&] { return w.ready(); }, timeoutMs))
+        return false;
+    QTest::mouseClick(w.button, Qt::LeftButton);
+    return true;
+}
 
 // One data report as the unit received it.
 struct Sent {

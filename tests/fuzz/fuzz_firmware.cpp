@@ -1,0 +1,283 @@
+// Fuzzes the firmware files. The input names the main file and fills the three
+// files; the real dialog scans them and, with a ready unit, runs an update
+// against the simulated unit. It must show the version the name carries, send
+// every line up to each end record exactly as read, and refuse a set it could
+// not send whole (a line too long or holding a control byte, no end record,
+// too many lines) before the first report goes out.
+//
+// Input: <main file name> '\n' <GPIO file> 0xFF <MIDI file> 0xFF <main file>
+// A part that is missing leaves its file out; an empty name leaves the main
+// file out. Inside a file, a line that starts with 0xFE and two count bytes
+// (high byte first, neither of them 0xFF) stands for that many copies of the
+// rest of the line; two such lines reach past 65,535 lines.
+
+#include "app/dialog.h"
+#include "sim/tqr7sim.h"
+#include "tests/support/firmwarefolder.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kMaxNameLength = 64;
+constexpr int kMaxFileBytes = 4 << 20; // room for 65,536 of the longest lines
+constexpr char kSeparator = char(0xFF);
+constexpr char kRepeat = char(0xFE);
+constexpr int kMaxLine = 56;     // report bytes 9 to 64, line end included
+constexpr int kMaxLines = 65535; // line numbers travel in 16 bits
+
+const QString kMissing = QStringLiteral("!! One or more firmware files not found !!");
+const QString kReady = QStringLiteral("Ready For Update");
+const QString kComplete = QStringLiteral("Update Complete. Power Cycle Unit!");
+const QString kFileError = QStringLiteral("Operation Failed: Firmware File Error");
+
+QApplication *app = nullptr;
+FirmwareFolder *folder = nullptr;
+
+[[noreturn]] void fail(const char *what, const QString &detail = QString())
+{
+    std::fprintf(stderr, "fuzz_firmware: %s %s\n", what, qPrintable(detail));
+    std::abort();
+}
+
+void check(bool ok, const char *what, const QString &detail = QString())
+{
+    if (!ok)
+        fail(what, detail);
+}
+
+// The dialog's diagnostic lines only while reproducing a finding (FUZZ_TRACE).
+void quiet(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    static const bool trace = qEnvironmentVariableIsSet("FUZZ_TRACE");
+    if (trace || (type != QtDebugMsg && type != QtInfoMsg))
+        std::fprintf(stderr, "qt: %s\n", qPrintable(message));
+}
+
+void invoke(Dialog &dialog, const char *slot)
+{
+    check(QMetaObject::invokeMethod(&dialog, slot, Qt::DirectConnection), "cannot invoke", slot);
+}
+
+// Names from a safe set of characters; a name that would be a second GPIO or
+// MIDI file is turned into one of no kind, so each kind has one file at most.
+QString fileName(const QByteArray &raw)
+{
+    static const char safe[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-.";
+    std::string name;
+    for (char c : raw.left(kMaxNameLength)) {
+        const bool ok = std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.';
+        name += ok ? c : safe[static_cast<unsigned char>(c) % (sizeof safe - 1)];
+    }
+    if (!name.empty() && name[0] == '.')
+        name[0] = '_'; // hidden files are not listed
+    if (name.rfind("TQR7_GPIO", 0) == 0 || name.rfind("TQR7_MIDI", 0) == 0)
+        name[0] = 'X';
+    return QString::fromStdString(name);
+}
+
+QByteArray expand(const QByteArray &raw)
+{
+    QByteArray out;
+    int from = 0;
+    while (from < raw.size() && out.size() < kMaxFileBytes) {
+        int to = raw.indexOf('\n', from);
+        to = to < 0 ? raw.size() : to + 1;
+        const QByteArray line = raw.mid(from, to - from);
+        from = to;
+        if (line.size() >= 3 && line.at(0) == kRepeat) {
+            const int copies = quint8(line.at(1)) << 8 | quint8(line.at(2));
+            const QByteArray rest = line.mid(3);
+            for (int i = 0; i < copies && out.size() < kMaxFileBytes; ++i)
+                out += rest;
+        } else {
+            out += line;
+        }
+    }
+    return out.left(kMaxFileBytes);
+}
+
+// "TQR-7 v" and the characters at 10, 12 and 14, a space and those at 16-21.
+QString expectedVersion(const QString &name)
+{
+    auto at = [&](int i) { return i < name.size() ? QString(name.at(i)) : QString(); };
+    return QStringLiteral("TQR-7 v") + at(10) + '.' + at(12) + '.' + at(14) + ' ' + name.mid(16, 6);
+}
+
+// One file as the update must send it: the lines as read in text mode up to
+// the first end record, and whether the file passes the checks before sending.
+struct Image
+{
+    std::vector<QByteArray> lines;
+    bool sendable = false;
+};
+
+Image readImage(const QString &path)
+{
+    Image image;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return image;
+    bool unfit = false; // too long, or a control byte no record has
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine();
+        const QByteArray text = line.endsWith('\n') ? line.left(line.size() - 1) : line;
+        unfit = unfit || text.size() + 1 > kMaxLine
+            || std::any_of(text.begin(), text.end(), [](char c) { return quint8(c) < 0x20 || c == 0x7F; });
+        image.lines.push_back(line);
+        if (line.size() > 8 && line.at(8) == '1') {
+            image.sendable = !unfit && int(image.lines.size()) <= kMaxLines;
+            break;
+        }
+    }
+    return image;
+}
+
+// The report a line becomes: 0x0D in place of its line end, or after it.
+void checkReport(const std::vector<std::uint8_t> &r, int target, int line, const Image &image)
+{
+    const QString where = QStringLiteral("target %1 line %2").arg(target).arg(line);
+    check(r.size() == 65, "report is not 65 bytes", where);
+    QByteArray text = image.lines[std::size_t(line - 1)];
+    if (text.endsWith('\n'))
+        text.chop(1);
+    text += '\r';
+    const int count = int(image.lines.size());
+    const int length = r[6];
+    check(r[0] == 0 && r[1] == target && (r[2] << 8 | r[3]) == line && (r[4] << 8 | r[5]) == count
+            && r[7] == 1 && r[8] == 0x03,
+        "report header wrong", where);
+    check(length <= kMaxLine && length == text.size(), "line length wrong", where);
+    check(QByteArray(reinterpret_cast<const char *>(r.data()) + 9, length) == text, "line text wrong", where);
+    for (std::size_t i = 9 + std::size_t(length); i < r.size(); ++i)
+        check(r[i] == 0, "padding not zero", where);
+    check((r[17] == '1') == (line == count), "end record mark wrong", where);
+}
+
+// Faults of the text the unit is given; the input chooses that text freely.
+bool aboutContent(const std::string &violation)
+{
+    return violation.find("Intel HEX") != std::string::npos;
+}
+
+void writeFile(const QString &name, const std::optional<QByteArray> &content)
+{
+    if (name.isEmpty() || !content)
+        return;
+    QFile file(folder->path() + QLatin1Char('/') + name);
+    check(file.open(QIODevice::WriteOnly | QIODevice::Truncate), "cannot write", name);
+    file.write(expand(*content));
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    static int argc = 1;
+    static char name[] = "fuzz_firmware";
+    static char *argv[] = {name, nullptr};
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qInstallMessageHandler(quiet);
+    app = new QApplication(argc, argv);
+    folder = new FirmwareFolder;
+    delete new Dialog; // Qt sets up its fonts and style once, outside any input
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    const QByteArray input(reinterpret_cast<const char *>(data), int(size));
+    const int nameEnd = input.indexOf('\n');
+    const QString mainName = fileName(input.left(nameEnd < 0 ? input.size() : nameEnd));
+    std::optional<QByteArray> files[3];
+    if (nameEnd >= 0) {
+        const QList<QByteArray> parts = input.mid(nameEnd + 1).split(kSeparator);
+        for (int i = 0; i < 3 && i < parts.size(); ++i)
+            files[i] = parts.at(i);
+    }
+
+    QDir dir(folder->path());
+    for (const QString &old : dir.entryList(QDir::Files | QDir::Hidden | QDir::System))
+        dir.remove(old);
+    const QString gpioName = QStringLiteral("TQR7_GPIO_0-3-1_151102.hex");
+    const QString midiName = QStringLiteral("TQR7_MIDI_0-2-0_151102.hex");
+    writeFile(gpioName, files[0]);
+    writeFile(midiName, files[1]);
+    writeFile(mainName, files[2]);
+    const bool complete = files[0] && files[1] && files[2] && mainName.startsWith(QLatin1String("TQR7_MAIN"));
+
+    Tqr7Sim::reset();
+    Dialog dialog;
+    auto *version = dialog.findChild<QLabel *>(QStringLiteral("labelVersion"));
+    auto *status = dialog.findChild<QLabel *>(QStringLiteral("labelStatus"));
+    auto *target = dialog.findChild<QLabel *>(QStringLiteral("labelTarget"));
+    auto *result = dialog.findChild<QLabel *>(QStringLiteral("labelComplete"));
+    auto *overall = dialog.findChild<QProgressBar *>(QStringLiteral("progressOverall"));
+    auto *button = dialog.findChild<QPushButton *>(QStringLiteral("buttonUpdate"));
+    check(version && status && target && result && overall && button, "widget missing");
+
+    check(version->text() == (complete ? expectedVersion(mainName) : kMissing), "version label",
+        version->text());
+
+    // Open the unit, ask for its update mode, read the answer.
+    invoke(dialog, "pollUsb");
+    invoke(dialog, "fwupdateModeCheck");
+    invoke(dialog, "pollUsb");
+    check(status->text() == kReady, "unit not ready", status->text());
+    check(button->isEnabled() == complete, "button does not follow the firmware set");
+    if (!complete) {
+        check(Tqr7Sim::writtenDataReports().empty(), "data report without firmware");
+        return 0;
+    }
+
+    const QString dirPath = folder->path() + QLatin1Char('/');
+    const Image gpio = readImage(dirPath + gpioName);
+    const Image midi = readImage(dirPath + midiName);
+    const Image main = readImage(dirPath + mainName);
+    const Image *images[] = {&gpio, &midi, &midi, &main};
+    const bool sendable = gpio.sendable && midi.sendable && main.sendable;
+    std::size_t total = 0;
+    for (const Image *image : images)
+        total += image->lines.size();
+
+    invoke(dialog, "on_buttonUpdate_clicked");
+    for (std::size_t step = 0; step < total + 8 && result->isHidden(); ++step)
+        invoke(dialog, "pollUsb");
+
+    const std::vector<Tqr7Sim::Written> sent = Tqr7Sim::writtenDataReports();
+    if (qEnvironmentVariableIsSet("FUZZ_TRACE")) // reproducing a finding
+        std::fprintf(stderr, "main %s: sendable %d, %zu of %zu lines sent, %s\n", qPrintable(mainName),
+            sendable, sent.size(), total, qPrintable(result->text()));
+    check(!result->isHidden(), "update did not end");
+    if (!sendable) {
+        check(result->text() == kFileError, "bad set not refused", result->text());
+        check(sent.empty(), "data report from a refused set");
+    } else {
+        check(result->text() == kComplete, "good set not sent", result->text());
+        check(sent.size() == total, "report count", QString::number(sent.size()));
+        std::size_t next = 0;
+        for (int t = 1; t <= 4; ++t)
+            for (int line = 1; line <= int(images[t - 1]->lines.size()); ++line)
+                checkReport(sent[next++].bytes, t, line, *images[t - 1]);
+        for (const std::string &v : Tqr7Sim::violations())
+            check(aboutContent(v), "unit saw a violation", QString::fromStdString(v));
+        check(overall->maximum() == int(total) && overall->value() == int(total), "overall progress");
+        check(target->text() == QLatin1String("Main CPU"), "target label", target->text());
+    }
+    check(status->text() == kReady && button->isEnabled(), "not ready again after the update");
+    return 0;
+}
