@@ -113,14 +113,18 @@ void Dialog::computeTotalLineCount()
 // the 16-bit line numbers or need a line that does not fit a report.
 bool Dialog::checkFirmwareFile(const QString &path)
 {
+    // Read without text mode: it would drop a CR inside a line unseen, and
+    // the line sent would not be the file's. A CR LF line end reads as LF.
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+    if (!file.open(QIODevice::ReadOnly))
         return false;
     int count = 0;
     while (!file.atEnd()) {
-        const QByteArray line = file.readLine();
+        QByteArray line = file.readLine();
         if (line.isEmpty())
             return false; // a read error, not a line
+        if (line.endsWith("\r\n"))
+            line.remove(line.size() - 2, 1);
         if (++count > Report::kMaxFileLines || !lineFitsReport(line))
             return false;
         if (isEndRecord(line))

@@ -110,6 +110,12 @@ void TestHardening::badFirmwareSet_data()
         text[5] = '\0';
         return fw.write(kGpio, text);
     }, {}};
+    QTest::newRow("CR inside a line") << BadInput{[&](FirmwareFolder &fw) {
+        set(fw);
+        QByteArray text = withLineEnds(Hex::image(3, 1), "\r\n");
+        text.insert(20, '\r');
+        return fw.write(kGpio, text);
+    }, {}};
     QTest::newRow("CR-only line ends") << BadInput{[&](FirmwareFolder &fw) {
         set(fw);
         return fw.write(kMain, withLineEnds(Hex::image(3, 3), "\r"));

@@ -11,11 +11,10 @@
 // (high byte first, neither of them 0xFF) stands for that many copies of the
 // rest of the line; two such lines reach past 65,535 lines.
 
-#include "app/dialog.h"
-#include "sim/tqr7sim.h"
-#include "tests/support/firmwarefolder.h"
+#include "tests/fuzz/harness.h"
 
-#include <QApplication>
+#include "sim/tqr7sim.h"
+
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -26,7 +25,6 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,28 +43,7 @@ const QString kReady = QStringLiteral("Ready For Update");
 const QString kComplete = QStringLiteral("Update Complete. Power Cycle Unit!");
 const QString kFileError = QStringLiteral("Operation Failed: Firmware File Error");
 
-QApplication *app = nullptr;
-FirmwareFolder *folder = nullptr;
-
-[[noreturn]] void fail(const char *what, const QString &detail = QString())
-{
-    std::fprintf(stderr, "fuzz_firmware: %s %s\n", what, qPrintable(detail));
-    std::abort();
-}
-
-void check(bool ok, const char *what, const QString &detail = QString())
-{
-    if (!ok)
-        fail(what, detail);
-}
-
-// The dialog's diagnostic lines only while reproducing a finding (FUZZ_TRACE).
-void quiet(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    static const bool trace = qEnvironmentVariableIsSet("FUZZ_TRACE");
-    if (trace || (type != QtDebugMsg && type != QtInfoMsg))
-        std::fprintf(stderr, "qt: %s\n", qPrintable(message));
-}
+using Harness::check;
 
 void invoke(Dialog &dialog, const char *slot)
 {
@@ -144,6 +121,18 @@ Image readImage(const QString &path)
             break;
         }
     }
+    // Text mode drops a CR inside a line; the raw file shows it, and such a
+    // line is refused too. Raw lines and text lines pair one to one.
+    file.close();
+    if (image.sendable && file.open(QIODevice::ReadOnly)) {
+        for (std::size_t i = 0; i < image.lines.size() && !file.atEnd(); ++i) {
+            QByteArray raw = file.readLine();
+            if (raw.endsWith("\r\n"))
+                raw.chop(2);
+            if (raw.contains('\r'))
+                image.sendable = false;
+        }
+    }
     return image;
 }
 
@@ -178,7 +167,7 @@ void writeFile(const QString &name, const std::optional<QByteArray> &content)
 {
     if (name.isEmpty() || !content)
         return;
-    QFile file(folder->path() + QLatin1Char('/') + name);
+    QFile file(Harness::folder()->path() + QLatin1Char('/') + name);
     check(file.open(QIODevice::WriteOnly | QIODevice::Truncate), "cannot write", name);
     file.write(expand(*content));
 }
@@ -187,14 +176,7 @@ void writeFile(const QString &name, const std::optional<QByteArray> &content)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    static int argc = 1;
-    static char name[] = "fuzz_firmware";
-    static char *argv[] = {name, nullptr};
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    qInstallMessageHandler(quiet);
-    app = new QApplication(argc, argv);
-    folder = new FirmwareFolder;
-    delete new Dialog; // Qt sets up its fonts and style once, outside any input
+    Harness::start("fuzz_firmware");
     return 0;
 }
 
@@ -210,7 +192,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             files[i] = parts.at(i);
     }
 
-    QDir dir(folder->path());
+    Harness::checkFolderIsOurs();
+    QDir dir(Harness::folder()->path());
     for (const QString &old : dir.entryList(QDir::Files | QDir::Hidden | QDir::System))
         dir.remove(old);
     const QString gpioName = QStringLiteral("TQR7_GPIO_0-3-1_151102.hex");
@@ -244,7 +227,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     }
 
-    const QString dirPath = folder->path() + QLatin1Char('/');
+    const QString dirPath = Harness::folder()->path() + QLatin1Char('/');
     const Image gpio = readImage(dirPath + gpioName);
     const Image midi = readImage(dirPath + midiName);
     const Image main = readImage(dirPath + mainName);
@@ -259,7 +242,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         invoke(dialog, "pollUsb");
 
     const std::vector<Tqr7Sim::Written> sent = Tqr7Sim::writtenDataReports();
-    if (qEnvironmentVariableIsSet("FUZZ_TRACE")) // reproducing a finding
+    if (Harness::tracing())
         std::fprintf(stderr, "main %s: sendable %d, %zu of %zu lines sent, %s\n", qPrintable(mainName),
             sendable, sent.size(), total, qPrintable(result->text()));
     check(!result->isHidden(), "update did not end");

@@ -9,17 +9,15 @@
 // Each input byte chooses an action (see Run::play); some read the next bytes
 // as their parameter. The unit is made ready before the first action.
 
-#include "app/dialog.h"
-#include "sim/tqr7sim.h"
-#include "tests/support/firmwarefolder.h"
+#include "tests/fuzz/harness.h"
 
-#include <QApplication>
+#include "sim/tqr7sim.h"
+
 #include <QLabel>
 #include <QPushButton>
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -49,29 +47,9 @@ constexpr std::uint8_t kModeAnswer = 0x80;
 constexpr int kLines[] = {0, 3, 2, 2, 4};
 constexpr int kSeeds[] = {0, 1, 2, 2, 3}; // as FirmwareFolder::writeSet makes them
 
-QApplication *app = nullptr;
-FirmwareFolder *folder = nullptr;
 std::map<std::pair<int, int>, std::vector<std::uint8_t>> lineReports; // byte 7 left 0
 
-[[noreturn]] void fail(const char *what, const QString &detail = QString())
-{
-    std::fprintf(stderr, "fuzz_unit: %s %s\n", what, qPrintable(detail));
-    std::abort();
-}
-
-void check(bool ok, const char *what, const QString &detail = QString())
-{
-    if (!ok)
-        fail(what, detail);
-}
-
-// The dialog's diagnostic lines only while reproducing a finding (FUZZ_TRACE).
-void quiet(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    static const bool trace = qEnvironmentVariableIsSet("FUZZ_TRACE");
-    if (trace || (type != QtDebugMsg && type != QtInfoMsg))
-        std::fprintf(stderr, "qt: %s\n", qPrintable(message));
-}
+using Harness::check;
 
 struct Key
 {
@@ -159,7 +137,7 @@ private:
         const std::vector<Tqr7Sim::Written> all = Tqr7Sim::writtenReports();
         const QString where = QString::fromLatin1(slot)
             + (expected ? QStringLiteral(", expected ") + expected->text() : QString());
-        if (trace)
+        if (Harness::tracing())
             std::fprintf(stderr, "%s -> %s | %s\n", qPrintable(where), qPrintable(status->text()),
                 qPrintable(result->isHidden() ? QStringLiteral("-") : result->text()));
         check(all.size() <= before + 1, "two reports in one step", where);
@@ -349,7 +327,6 @@ private:
         }
     }
 
-    const bool trace = qEnvironmentVariableIsSet("FUZZ_TRACE"); // reproducing a finding
     const std::uint8_t *data;
     std::size_t size;
     std::size_t pos = 0;
@@ -376,16 +353,9 @@ private:
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    static int argc = 1;
-    static char name[] = "fuzz_unit";
-    static char *argv[] = {name, nullptr};
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    qInstallMessageHandler(quiet);
-    app = new QApplication(argc, argv);
-    folder = new FirmwareFolder;
-    folder->writeSet(kLines[1], kLines[2], kLines[4]);
-    delete new Dialog; // Qt sets up its fonts and style once, outside any input
+    Harness::start("fuzz_unit").writeSet(kLines[1], kLines[2], kLines[4]);
 
+    // Each line's report, byte for byte, but for the attempt number.
     for (int t = 1; t <= 4; ++t) {
         const QStringList lines = Hex::image(kLines[t], kSeeds[t]);
         for (int l = 1; l <= lines.size(); ++l) {
@@ -405,6 +375,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
+    Harness::checkFolderIsOurs();
     Tqr7Sim::reset();
     Tqr7Sim::planAnswer(0, 0, 0, Answer::Silence);
     Run(data, size).play();

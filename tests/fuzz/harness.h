@@ -1,0 +1,95 @@
+#ifndef HARNESS_H
+#define HARNESS_H
+
+// What both fuzz harnesses share: one offscreen application for the whole
+// process, the dialog's diagnostics kept quiet, failures as abort() so that
+// libFuzzer keeps the input, and the firmware folder beside the executable.
+
+#include "app/dialog.h"
+#include "tests/support/firmwarefolder.h"
+
+#include <QApplication>
+#include <QFileInfo>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace Harness {
+
+inline const char *&name()
+{
+    static const char *value = "fuzz";
+    return value;
+}
+
+// Reproducing a finding: FUZZ_TRACE=1 shows the dialog's diagnostic lines and
+// each harness's own trace.
+inline bool tracing()
+{
+    static const bool value = qEnvironmentVariableIsSet("FUZZ_TRACE");
+    return value;
+}
+
+inline void quiet(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (tracing() || (type != QtDebugMsg && type != QtInfoMsg))
+        std::fprintf(stderr, "qt: %s\n", qPrintable(message));
+}
+
+inline FirmwareFolder *&folder()
+{
+    static FirmwareFolder *value = nullptr;
+    return value;
+}
+
+inline QString &folderTarget()
+{
+    static QString value;
+    return value;
+}
+
+// The firmware folder is a link beside the executable: a second process of
+// the same harness takes it over, and its files would pass for findings.
+inline bool folderIsOurs()
+{
+    return !folder() || QFileInfo(folder()->path()).symLinkTarget() == folderTarget();
+}
+
+[[noreturn]] inline void fail(const char *what, const QString &detail = QString())
+{
+    std::fprintf(stderr, "%s: %s %s\n", name(), what, qPrintable(detail));
+    if (!folderIsOurs())
+        std::fprintf(
+            stderr, "%s: firmware/ was taken over by another process of this harness: no finding\n", name());
+    std::abort();
+}
+
+inline void check(bool ok, const char *what, const QString &detail = QString())
+{
+    if (!ok)
+        fail(what, detail);
+}
+
+inline void checkFolderIsOurs()
+{
+    check(folderIsOurs(), "firmware/ beside the executable is not ours; run one process per harness");
+}
+
+inline FirmwareFolder &start(const char *harness)
+{
+    static int argc = 1;
+    static char *argv[] = {const_cast<char *>(harness), nullptr};
+    name() = harness;
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qInstallMessageHandler(quiet);
+    new QApplication(argc, argv);
+    folder() = new FirmwareFolder;
+    folderTarget() = QFileInfo(folder()->path()).symLinkTarget();
+    std::atexit([] { delete folder(); }); // its temporary directory and the link
+    delete new Dialog; // Qt sets up its fonts and style once, outside any input
+    return *folder();
+}
+
+} // namespace Harness
+
+#endif // HARNESS_H
