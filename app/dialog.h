@@ -34,6 +34,7 @@ private:
     void scanFirmware();
     void computeTotalLineCount();
     static int countFileLines(const QString &path);
+    // The check before an update: a file that cannot be sent whole is refused.
     static bool checkFirmwareFile(const QString &path);
     static bool lineFitsReport(const QByteArray &line);
 
@@ -50,7 +51,7 @@ private:
     void closeFirmwareFile();
     void updateComplete();
     void commsError();
-    void firmwareFileError(const QString &path);
+    void firmwareFileError(const QString &path); // refused before, or broken during, an update
 
     // app/: status presentation
     void refreshStatus();
