@@ -1,0 +1,540 @@
+// The simulated TQR-7 unit: every report the program writes is checked
+// against the unit's protocol, each fault kept as one sentence; answers are
+// queued with their delay for the transport to deliver.
+
+#include "sim/unitmodel.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+
+using Tqr7Sim::Answer;
+
+namespace {
+
+constexpr int kTextByte = 9;
+constexpr int kMaxLine = 56;
+constexpr std::uint8_t kQueryCode = 0x80;
+constexpr std::uint8_t kAck = 0x01;
+constexpr std::uint8_t kBoardTimeout = 0x02;
+
+struct DataFields {
+    int target, line, count, length, attempt;
+};
+
+DataFields fieldsOf(const std::uint8_t *r)
+{
+    return {r[1], r[2] << 8 | r[3], r[4] << 8 | r[5], r[6], r[7]};
+}
+
+// The program's own end-record test: "1" at index 8 of the line text.
+bool isEndRecord(const std::uint8_t *r)
+{
+    return r[6] > 9 && r[kTextByte + 8] == '1';
+}
+
+const char *const kOutFiles[] = {"target1.hex", "target2.hex", "target3.hex",
+                                 "target4.hex", "reports.log", "violations.txt"};
+
+std::string hexRecordFault(const std::string &line)
+{
+    if (line.empty() || line[0] != ':')
+        return "not an Intel HEX record: it does not start with ':'";
+    const std::size_t digits = line.size() - 1;
+    if (digits % 2 != 0 || digits < 10)
+        return UnitModel::format("not an Intel HEX record: %zu hex digits, need an even number of at least 10",
+                                 digits);
+    std::vector<int> bytes;
+    for (std::size_t i = 1; i < line.size(); i += 2) {
+        const std::string pair = line.substr(i, 2);
+        if (!std::isxdigit(static_cast<unsigned char>(pair[0]))
+            || !std::isxdigit(static_cast<unsigned char>(pair[1])))
+            return UnitModel::format("not an Intel HEX record: '%s' at index %zu is not a hex byte",
+                                     pair.c_str(), i);
+        bytes.push_back(std::stoi(pair, nullptr, 16));
+    }
+    if (bytes[0] + 5 != int(bytes.size()))
+        return UnitModel::format("Intel HEX byte count %d does not match its %zu data bytes", bytes[0],
+                                 bytes.size() - 5);
+    int sum = 0;
+    for (std::size_t i = 0; i + 1 < bytes.size(); ++i)
+        sum += bytes[i];
+    const int checksum = (0x100 - (sum & 0xFF)) & 0xFF;
+    if (checksum != bytes.back())
+        return UnitModel::format("Intel HEX checksum is 0x%02X, should be 0x%02X", bytes.back(), checksum);
+    return {};
+}
+
+// The checks that need no history.
+std::vector<std::string> formatFaults(const std::uint8_t *r)
+{
+    const DataFields f = fieldsOf(r);
+    std::vector<std::string> faults;
+    auto add = [&](const std::string &text) { faults.push_back(text); };
+    if (f.target < 1 || f.target > 4)
+        add(UnitModel::format("target %d, must be 1 to 4", f.target));
+    if (r[8] != 0x03)
+        add(UnitModel::format("byte 8 is 0x%02X, must be the line data code 0x03", r[8]));
+    if (f.attempt < 1 || f.attempt > 3)
+        add(UnitModel::format("attempt %d, a line is sent at most 3 times (attempt 1 to 3)", f.attempt));
+    if (f.line > f.count)
+        add(UnitModel::format("line number above the file line count %d", f.count));
+    if (f.length < 1 || f.length > kMaxLine) {
+        add(UnitModel::format("line length %d, must be 1 to %d", f.length, kMaxLine));
+        return faults;
+    }
+    const int end = kTextByte + f.length - 1; // where the CR belongs
+    if (r[end] != 0x0D)
+        add(UnitModel::format("line text does not end in CR at byte %d (0x%02X)", end, r[end]));
+    for (int i = kTextByte; i < end; ++i)
+        if (r[i] == 0x0D || r[i] == 0x0A) {
+            add(UnitModel::format("line text holds a CR or LF at byte %d before its end", i));
+            break;
+        }
+    for (int i = end + 1; i < int(UnitModel::kOutSize); ++i)
+        if (r[i] != 0) {
+            add(UnitModel::format("padding byte %d is 0x%02X, must be 0", i, r[i]));
+            break;
+        }
+    const std::string fault =
+        hexRecordFault(std::string(reinterpret_cast<const char *>(r + kTextByte), f.length - 1));
+    if (!fault.empty())
+        add(fault);
+    if (isEndRecord(r) && f.line != f.count)
+        add(UnitModel::format("end record's line number must equal the file line count %d", f.count));
+    return faults;
+}
+
+const char *answerName(Answer a)
+{
+    switch (a) {
+    case Answer::Acknowledge: return "ack";
+    case Answer::BoardTimeout: return "timeout";
+    case Answer::Silence: return "silence";
+    case Answer::Unplug: return "unplug";
+    case Answer::WriteFails: return "writefail";
+    }
+    return "?";
+}
+
+} // namespace
+
+UnitModel::UnitModel() = default;
+
+std::string UnitModel::format(const char *fmt, ...)
+{
+    char buf[512];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(buf, sizeof buf, fmt, args);
+    va_end(args);
+    return buf;
+}
+
+double UnitModel::nowMs() const
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - epoch).count();
+}
+
+void UnitModel::event(const std::string &text) const
+{
+    if (verbose)
+        std::fprintf(stderr, "tqr7sim %9.1f ms  %s\n", nowMs(), text.c_str());
+}
+
+void UnitModel::violation(const std::string &text)
+{
+    violations.push_back(text);
+    writeFile("violations.txt", text + "\n", true);
+    event("VIOLATION: " + text);
+}
+
+// ---- Settings --------------------------------------------------------------
+
+void UnitModel::applyEnvironment()
+{
+    auto env = [](const char *name) { return std::getenv(name); };
+    if (const char *v = env("TQR7SIM_VERBOSE"))
+        verbose = std::atoi(v) != 0;
+    if (const char *v = env("TQR7SIM_ATTACHED"))
+        attached = std::atoi(v) != 0;
+    if (const char *v = env("TQR7SIM_UPDATE_MODE"))
+        updateMode = std::atoi(v) != 0;
+    if (const char *v = env("TQR7SIM_DELAY_MS"))
+        delayMs = std::max(0, std::atoi(v));
+    if (const char *v = env("TQR7SIM_UNPLUG_AFTER_MS"))
+        unplugAfterMs = std::atoi(v);
+    if (const char *v = env("TQR7SIM_FAULTS")) {
+        if (!planFromText(v))
+            std::fprintf(stderr, "tqr7sim: TQR7SIM_FAULTS \"%s\" is malformed and was ignored\n", v);
+    }
+    if (const char *v = env("TQR7SIM_OUT_DIR"))
+        useOutDir(v);
+}
+
+// The records go to a folder of the user's; its other files are left alone.
+void UnitModel::useOutDir(const std::string &dir)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (!std::filesystem::is_directory(dir, ec)) {
+        std::fprintf(stderr, "tqr7sim: TQR7SIM_OUT_DIR \"%s\" cannot be created (%s); nothing is recorded there\n",
+                     dir.c_str(), ec ? ec.message().c_str() : "not a folder");
+        return;
+    }
+    outDir = dir;
+    clearOutFiles(); // a folder used before holds an older run
+    std::ofstream probe(outDir + "/violations.txt", std::ios::app);
+    if (!probe)
+        std::fprintf(stderr, "tqr7sim: TQR7SIM_OUT_DIR \"%s\" is not writable; nothing is recorded there\n",
+                     dir.c_str());
+}
+
+void UnitModel::reset()
+{
+    UnitModel fresh;
+    fresh.outDir = outDir;
+    fresh.verbose = verbose;
+    *this = std::move(fresh);
+    clearOutFiles();
+}
+
+void UnitModel::writeFile(const std::string &name, const std::string &text, bool append) const
+{
+    if (outDir.empty())
+        return;
+    std::ofstream out(outDir + "/" + name, append ? std::ios::binary | std::ios::app : std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+void UnitModel::clearOutFiles() const
+{
+    for (const char *name : kOutFiles)
+        writeFile(name, std::string(), false);
+}
+
+void UnitModel::planAnswer(int target, int line, int attempt, Answer answer, int delay)
+{
+    plans.push_back({target, line, attempt, answer, delay});
+}
+
+bool UnitModel::plansAny(Answer answer) const
+{
+    return std::any_of(plans.begin(), plans.end(), [&](const Plan &p) { return p.answer == answer; });
+}
+
+void UnitModel::dropPlans(Answer answer)
+{
+    plans.erase(std::remove_if(plans.begin(), plans.end(), [&](const Plan &p) { return p.answer == answer; }),
+                plans.end());
+}
+
+// item[,item...]; item: T:L:A=answer[@ms] or query=writefail[*N]
+bool UnitModel::planFromText(const std::string &text)
+{
+    static const std::regex blank(R"(\s*)");
+    static const std::regex lineItem(
+        R"(\s*(\*|\d{1,5})\s*:\s*(\*|\d{1,5})\s*:\s*(\*|\d)\s*=\s*(ack|timeout|silence|unplug|writefail)\s*(?:@\s*(\d{1,6})\s*)?)");
+    static const std::regex queryItem(R"(\s*query\s*=\s*writefail\s*(?:\*\s*(\d{1,6})\s*)?)");
+    static const std::map<std::string, Answer> answers = {
+        {"ack", Answer::Acknowledge}, {"timeout", Answer::BoardTimeout}, {"silence", Answer::Silence},
+        {"unplug", Answer::Unplug},   {"writefail", Answer::WriteFails},
+    };
+    if (std::regex_match(text, blank))
+        return true;
+    // A field of "*" is 0, "any"; a number must lie in min..max.
+    auto field = [](const std::ssub_match &m, int min, int max, int &value) {
+        value = m.str() == "*" ? 0 : std::stoi(m.str());
+        return m.str() == "*" || (value >= min && value <= max);
+    };
+    std::vector<Plan> parsed;
+    int fails = 0;
+    std::stringstream items(text);
+    std::string item;
+    while (std::getline(items, item, ',')) {
+        std::smatch m;
+        if (std::regex_match(item, m, queryItem)) {
+            const int count = m[1].matched ? std::stoi(m[1].str()) : 1;
+            if (count < 1)
+                return false;
+            fails += count;
+            continue;
+        }
+        Plan plan{0, 0, 0, Answer::Acknowledge, -1};
+        if (!std::regex_match(item, m, lineItem) || !field(m[1], 1, 4, plan.target)
+            || !field(m[2], 1, 0xFFFF, plan.line) || !field(m[3], 1, 3, plan.attempt))
+            return false;
+        plan.answer = answers.at(m[4].str());
+        if (m[5].matched)
+            plan.delayMs = std::stoi(m[5].str());
+        parsed.push_back(plan);
+    }
+    if (text.back() == ',') // getline drops an empty last item
+        return false;
+    plans.insert(plans.end(), parsed.begin(), parsed.end());
+    failQueries += fails;
+    return true;
+}
+
+void UnitModel::armUnplug()
+{
+    if (unplugAfterMs < 0)
+        return;
+    unplugArmed = true;
+    unplugAt = Clock::now() + std::chrono::milliseconds(unplugAfterMs);
+    unplugAfterMs = -1; // only after the first time the unit is found
+}
+
+bool UnitModel::unplugDue() const
+{
+    return unplugArmed && Clock::now() >= unplugAt;
+}
+
+void UnitModel::unplug()
+{
+    attached = false;
+    unplugArmed = false;
+    queue.clear();
+    if (phase == Phase::AwaitingRead || phase == Phase::Silent)
+        phase = Phase::GaveUp;
+    event("unit unplugged");
+}
+
+// ---- Answers ---------------------------------------------------------------
+
+void UnitModel::queueReport(const std::vector<std::uint8_t> &bytes, int delay, long answersReport)
+{
+    Pending p;
+    p.readyAt = Clock::now() + std::chrono::milliseconds(std::max(0, delay));
+    std::copy_n(bytes.begin(), std::min(bytes.size(), kInSize), p.bytes.begin());
+    p.answersReport = answersReport;
+    queue.push_back(p);
+}
+
+// The report that reaches the host next: the earliest, first queued on a tie.
+int UnitModel::nextPending() const
+{
+    int best = -1;
+    for (int i = 0; i < int(queue.size()); ++i)
+        if (best < 0 || queue[std::size_t(i)].readyAt < queue[std::size_t(best)].readyAt)
+            best = i;
+    return best;
+}
+
+UnitModel::Pending UnitModel::deliver(int index)
+{
+    const Pending p = queue[std::size_t(index)];
+    queue.erase(queue.begin() + index);
+    if (p.answersReport && p.answersReport == reportNumber && phase == Phase::AwaitingRead)
+        phase = p.bytes[0] == kAck ? Phase::Acked : Phase::TimedOut;
+    event(format("read delivers 0x%02X", p.bytes[0]));
+    return p;
+}
+
+void UnitModel::dropAnswers()
+{
+    queue.clear();
+    if (phase == Phase::AwaitingRead || phase == Phase::Silent)
+        phase = Phase::GaveUp;
+}
+
+// ---- Checking a report -----------------------------------------------------
+
+// The checks against the report before: targets 1 to 4 in order, lines in
+// order, one report in flight, retransmissions only after a BoardTimeout.
+std::string UnitModel::orderFault(const std::uint8_t *r) const
+{
+    const DataFields f = fieldsOf(r);
+    const DataFields p = fieldsOf(last.data());
+    const bool newUpdate = f.target == 1 && f.line == 1 && f.attempt == 1;
+    const std::string before = format("target %d line %d", p.target, p.line);
+
+    switch (phase) {
+    case Phase::AwaitingRead:
+        return "two reports in flight: written before the answer to " + before + " was read";
+    case Phase::Silent:
+        return newUpdate ? std::string()
+                         : "written after " + before + " went unanswered; only a new update (target 1 line 1) may follow";
+    case Phase::GaveUp:
+        return newUpdate ? std::string()
+                         : "written after the unit was lost at " + before + "; only a new update (target 1 line 1) may follow";
+    case Phase::Idle:
+        return newUpdate ? std::string() : "an update must start with target 1 line 1 attempt 1";
+    case Phase::TimedOut:
+        if (newUpdate)
+            return {};
+        if (p.attempt >= 3)
+            return before + " failed its third attempt; nothing but a new update may follow";
+        if (f.target != p.target || f.line != p.line)
+            return "expected the retransmission of " + before + " after the unit's BoardTimeout";
+        if (f.attempt != p.attempt + 1)
+            return format("retransmission must carry attempt %d, not %d", p.attempt + 1, f.attempt);
+        for (std::size_t i = 0; i < kOutSize; ++i)
+            if (i != 7 && r[i] != last[i])
+                return format("retransmission differs from the transmission before in byte %zu", i);
+        return {};
+    case Phase::Acked:
+        break;
+    }
+    if (newUpdate)
+        return {};
+    const bool afterEnd = isEndRecord(last.data());
+    if (afterEnd && p.target == 4)
+        return "nothing may follow target 4's end record but a new update at target 1 line 1";
+    const int wantTarget = afterEnd ? p.target + 1 : p.target;
+    const int wantLine = afterEnd ? 1 : p.line + 1;
+    if (f.target != wantTarget)
+        return afterEnd ? format("target order: target %d must follow target %d", wantTarget, p.target)
+                        : format("target order: target %d began before target %d's end record", f.target, p.target);
+    if (f.line != wantLine)
+        return format("line order: expected line %d after %s", wantLine, before.c_str());
+    if (f.attempt != 1)
+        return format("a new line starts with attempt 1, not %d", f.attempt);
+    if (!afterEnd && f.count != p.count)
+        return format("file line count changed from %d to %d within the target", p.count, f.count);
+    return {};
+}
+
+// The answer planned for this report: the last matching plan wins.
+UnitModel::Plan UnitModel::planFor(int target, int line, int attempt) const
+{
+    Plan chosen{0, 0, 0, Answer::Acknowledge, -1};
+    for (const Plan &p : plans)
+        if ((!p.target || p.target == target) && (!p.line || p.line == line) && (!p.attempt || p.attempt == attempt))
+            chosen = p;
+    if (chosen.delayMs < 0)
+        chosen.delayMs = delayMs;
+    return chosen;
+}
+
+void UnitModel::startNewUpdate()
+{
+    for (std::string &text : received)
+        text.clear();
+    for (int t = 1; t <= 4; ++t)
+        writeFile(format("target%d.hex", t), std::string(), false);
+}
+
+void UnitModel::keepLine(const std::uint8_t *r)
+{
+    const DataFields f = fieldsOf(r);
+    if (f.length < 1 || f.length > kMaxLine)
+        return;
+    std::string text(reinterpret_cast<const char *>(r + kTextByte), std::size_t(f.length));
+    received[f.target - 1] += text;
+    std::replace(text.begin(), text.end(), '\r', '\n');
+    writeFile(format("target%d.hex", f.target), text, true);
+}
+
+UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool confirmed)
+{
+    const DataFields f = fieldsOf(r);
+    const std::string where = format("target %d line %d: ", f.target, f.line);
+    const Plan plan = planFor(f.target, f.line, f.attempt);
+
+    for (const std::string &fault : formatFaults(r))
+        violation(where + fault);
+    if (!updateMode) {
+        violation(where + "data report while the unit is not in update mode");
+        return plan.answer == Answer::WriteFails ? Effect::WriteFails : Effect::Taken;
+    }
+    if (!confirmed)
+        violation(where + "data report before the unit's answer to an UpdateModeQuery was read on this handle");
+
+    const bool validTarget = f.target >= 1 && f.target <= 4;
+    if (validTarget) {
+        const std::string fault = orderFault(r);
+        if (!fault.empty())
+            violation(where + fault);
+        if (f.target == 1 && f.line == 1 && f.attempt == 1)
+            startNewUpdate();
+        std::copy_n(r, kOutSize, last.begin());
+        ++reportNumber;
+    }
+    event(format("data report target %d line %d attempt %d -> %s", f.target, f.line, f.attempt,
+                 answerName(plan.answer)));
+
+    const long number = validTarget ? reportNumber : 0;
+    auto answerWith = [&](std::uint8_t code) {
+        queueReport({code}, plan.delayMs, number);
+        if (validTarget)
+            phase = Phase::AwaitingRead;
+    };
+    switch (plan.answer) {
+    case Answer::Acknowledge:
+        if (validTarget)
+            keepLine(r);
+        answerWith(kAck);
+        return Effect::Taken;
+    case Answer::BoardTimeout:
+        answerWith(kBoardTimeout);
+        return Effect::Taken;
+    case Answer::Silence:
+        if (validTarget)
+            phase = Phase::Silent;
+        return Effect::Taken;
+    case Answer::Unplug:
+        unplug();
+        phase = Phase::GaveUp;
+        return Effect::Unplug;
+    case Answer::WriteFails:
+        phase = Phase::GaveUp;
+        return Effect::WriteFails;
+    }
+    return Effect::Taken;
+}
+
+void UnitModel::recordWrite(const std::uint8_t *report, std::size_t length)
+{
+    written.push_back({nowMs(), report ? std::vector<std::uint8_t>(report, report + length)
+                                       : std::vector<std::uint8_t>()});
+}
+
+UnitModel::Effect UnitModel::takeReport(const std::uint8_t *r, std::size_t length, bool confirmed)
+{
+    if (length != kOutSize) {
+        violation(format("write of %zu bytes: every output report is 65 bytes", length));
+        return Effect::Taken;
+    }
+    if (r[0] != 0) {
+        violation(format("report id 0x%02X: the unit's reports are unnumbered, byte 0 must be 0", r[0]));
+        return Effect::Taken;
+    }
+    if (r[1] != kQueryCode)
+        return takeDataReport(r, confirmed);
+
+    if (failQueries > 0) {
+        --failQueries;
+        event("UpdateModeQuery write fails");
+        return Effect::WriteFails;
+    }
+    for (std::size_t i = 2; i < kOutSize; ++i)
+        if (r[i] != 0) {
+            violation(format("UpdateModeQuery: byte %zu is 0x%02X, every byte but byte 1 must be 0", i, r[i]));
+            break;
+        }
+    if (updateMode)
+        queueReport({kQueryCode}, delayMs);
+    event(updateMode ? "UpdateModeQuery -> 0x80" : "UpdateModeQuery ignored (not in update mode)");
+    return Effect::Taken;
+}
+
+void UnitModel::logWrite(int result) const
+{
+    if (written.empty())
+        return;
+    const Tqr7Sim::Written &w = written.back();
+    std::string line = format("%.3f", w.timeMs);
+    for (std::uint8_t b : w.bytes)
+        line += format(" %02X", b);
+    if (result < 0)
+        line += "  (failed)";
+    writeFile("reports.log", line + "\n", true);
+}
