@@ -19,6 +19,7 @@ enum class Answer {
     Silence,      // no answer at all
     Unplug,       // the unit disappears: this and every later call on the handle fails
     WriteFails,   // hid_write returns -1; the unit stays attached
+    Stall,        // no answer, and the unit stops taking reports: later writes block, then fail
 };
 
 // One output report as the program wrote it.

@@ -120,6 +120,7 @@ const char *answerName(Answer a)
     case Answer::Silence: return "silence";
     case Answer::Unplug: return "unplug";
     case Answer::WriteFails: return "writefail";
+    case Answer::Stall: return "stall";
     }
     return "?";
 }
@@ -241,11 +242,11 @@ bool UnitModel::planFromText(const std::string &text)
 {
     static const std::regex blank(R"(\s*)");
     static const std::regex lineItem(
-        R"(\s*(\*|\d{1,5})\s*:\s*(\*|\d{1,5})\s*:\s*(\*|\d)\s*=\s*(ack|timeout|silence|unplug|writefail)\s*(?:@\s*(\d{1,6})\s*)?)");
+        R"(\s*(\*|\d{1,5})\s*:\s*(\*|\d{1,5})\s*:\s*(\*|\d)\s*=\s*(ack|timeout|silence|unplug|writefail|stall)\s*(?:@\s*(\d{1,6})\s*)?)");
     static const std::regex queryItem(R"(\s*query\s*=\s*writefail\s*(?:\*\s*(\d{1,6})\s*)?)");
     static const std::map<std::string, Answer> answers = {
         {"ack", Answer::Acknowledge}, {"timeout", Answer::BoardTimeout}, {"silence", Answer::Silence},
-        {"unplug", Answer::Unplug},   {"writefail", Answer::WriteFails},
+        {"unplug", Answer::Unplug},   {"writefail", Answer::WriteFails}, {"stall", Answer::Stall},
     };
     if (std::regex_match(text, blank))
         return true;
@@ -297,9 +298,17 @@ bool UnitModel::unplugDue() const
     return unplugArmed && Clock::now() >= unplugAt;
 }
 
+long long UnitModel::msUntilUnplug() const
+{
+    if (!unplugArmed)
+        return -1;
+    return std::max<long long>(0, std::chrono::ceil<std::chrono::milliseconds>(unplugAt - Clock::now()).count());
+}
+
 void UnitModel::unplug()
 {
     attached = false;
+    stalled = false;
     unplugArmed = false;
     queue.clear();
     if (phase == Phase::AwaitingRead || phase == Phase::Silent)
@@ -479,6 +488,11 @@ UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool confirme
     case Answer::Silence:
         if (validTarget)
             phase = Phase::Silent;
+        return Effect::Taken;
+    case Answer::Stall:
+        if (validTarget)
+            phase = Phase::Silent;
+        stalled = true;
         return Effect::Taken;
     case Answer::Unplug:
         unplug();

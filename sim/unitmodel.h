@@ -53,10 +53,13 @@ public:
     bool planFromText(const std::string &text); // false, and no change, if malformed
     bool plansAny(Tqr7Sim::Answer answer) const;
     void dropPlans(Tqr7Sim::Answer answer);
+    // After a Stall answer the unit takes no more reports until unplugged.
+    bool stalled = false;
     // The unit vanishes this long after it is first found (armUnplug()).
     int unplugAfterMs = -1;
     void armUnplug();
     bool unplugDue() const;
+    long long msUntilUnplug() const; // -1 when none is planned
 
     // Every write the host makes is recorded first, with its result logged
     // once known; a report that reaches the unit then goes to takeReport(),
