@@ -87,7 +87,11 @@ unit_start() {
     fi
     local i
     for i in $(seq 1 200); do
-        [ -n "$(cat "$GADGET/UDC" 2>/dev/null)" ] && hidraw_node >/dev/null && return 0
+        if [ -n "$(cat "$GADGET/UDC" 2>/dev/null)" ] && hidraw_node >/dev/null; then
+            # The host stamps the file with its own clock: boot to hidraw.
+            [ -e "$USBVM_OUT/.usbvm/hidraw" ] || touch "$USBVM_OUT/.usbvm/hidraw"
+            return 0
+        fi
         kill -0 "$UNIT_PID" 2>/dev/null || { echo "usbvm: the simulated unit ended at start" >&2; return 1; }
         sleep 0.1
     done

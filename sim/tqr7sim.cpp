@@ -423,19 +423,30 @@ HID_API_EXPORT hid_device *HID_API_CALL hid_open_path(const char *path)
 
 int HID_API_EXPORT HID_API_CALL hid_write(hid_device *dev, const unsigned char *data, size_t length)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     UnitModel &u = unit();
     tick();
     if (!usable(dev, "hid_write"))
         return -1;
     u.recordWrite(data, length);
     int result = -1;
-    if (!data)
+    if (!data) {
         u.violation("hid_write with a null buffer");
-    else if (dev->dead)
+    } else if (dev->dead) {
         dev->error = L"Device is gone";
-    else
+    } else if (u.stalled && u.stalledRoom > 0) {
+        // A unit that has stopped reading still has room for a few reports.
+        --u.stalledRoom;
+        result = int(length);
+    } else if (u.stalled) {
+        // Then the host's driver waits for the unit to take the report, and gives up.
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(UnitModel::kStalledWriteMs));
+        lock.lock();
+        dev->error = L"Connection timed out";
+    } else {
         result = takeReport(dev, data, length);
+    }
     u.logWrite(result);
     return result;
 }

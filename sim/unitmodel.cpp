@@ -112,7 +112,9 @@ std::vector<std::string> formatFaults(const std::uint8_t *r)
     return faults;
 }
 
-const char *answerName(Answer a)
+} // namespace
+
+const char *UnitModel::answerName(Answer a)
 {
     switch (a) {
     case Answer::Acknowledge: return "ack";
@@ -124,8 +126,6 @@ const char *answerName(Answer a)
     }
     return "?";
 }
-
-} // namespace
 
 UnitModel::UnitModel() = default;
 
@@ -423,6 +423,28 @@ UnitModel::Plan UnitModel::planFor(int target, int line, int attempt) const
     return chosen;
 }
 
+// The update as the program sends it: each line until it is acknowledged,
+// a bus time-out answered by the next attempt, at most three.
+UnitModel::Course UnitModel::course(const int lineCounts[4]) const
+{
+    Course c;
+    for (int t = 1; t <= 4; ++t) {
+        for (int l = 1; l <= lineCounts[t - 1]; ++l) {
+            for (int a = 1; a <= 3; ++a) {
+                const Answer answer = planFor(t, l, a).answer;
+                if (answer == Answer::Acknowledge)
+                    break;
+                if (answer != Answer::BoardTimeout || a == 3) {
+                    c.target = t, c.line = l, c.attempt = a, c.answer = answer;
+                    return c;
+                }
+            }
+            ++c.received[t - 1];
+        }
+    }
+    return c;
+}
+
 void UnitModel::startNewUpdate()
 {
     for (std::string &text : received)
@@ -493,6 +515,7 @@ UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool confirme
         if (validTarget)
             phase = Phase::Silent;
         stalled = true;
+        stalledRoom = kStalledQueue;
         return Effect::Taken;
     case Answer::Unplug:
         unplug();

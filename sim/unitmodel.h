@@ -53,8 +53,24 @@ public:
     bool planFromText(const std::string &text); // false, and no change, if malformed
     bool plansAny(Tqr7Sim::Answer answer) const;
     void dropPlans(Tqr7Sim::Answer answer);
-    // After a Stall answer the unit takes no more reports until unplugged.
+    // After a Stall answer the unit reads no more reports until unplugged.
+    // As behind a Linux host: its endpoint's queue (a USB HID gadget's
+    // holds four) takes the next few unread, then each write waits 5 s in
+    // the host's driver and fails.
+    static constexpr int kStalledQueue = 4;
+    static constexpr int kStalledWriteMs = 5000;
     bool stalled = false;
+    int stalledRoom = 0;
+    // Where the planned answers end an update of files with these line
+    // counts (GPIO, MIDI, MIDI, MAIN): lines each target takes in whole,
+    // and the report and answer that end it early, if one does.
+    struct Course {
+        int received[4] = {};
+        int target = 0, line = 0, attempt = 0; // 0: the update completes
+        Tqr7Sim::Answer answer = Tqr7Sim::Answer::Acknowledge;
+    };
+    Course course(const int lineCounts[4]) const;
+    static const char *answerName(Tqr7Sim::Answer answer);
     // The unit vanishes this long after it is first found (armUnplug()).
     int unplugAfterMs = -1;
     void armUnplug();

@@ -223,6 +223,7 @@ void TestSim::faultAnswers_data()
     QTest::newRow("silence") << int(Answer::Silence) << 65 << 0 << 0 << true;
     QTest::newRow("unplug") << int(Answer::Unplug) << 65 << -1 << 0 << false;
     QTest::newRow("writefail") << int(Answer::WriteFails) << -1 << 0 << 0 << true;
+    QTest::newRow("stall") << int(Answer::Stall) << 65 << 0 << 0 << true;
 }
 
 void TestSim::faultAnswers()
@@ -244,6 +245,19 @@ void TestSim::faultAnswers()
     QCOMPARE(other != nullptr, stillAttached);
     hid_close(other);
     QCOMPARE(received(1).empty(), answer != int(Answer::Acknowledge));
+
+    // A unit that stopped reading, as behind the real USB stack: its queue
+    // takes four more reports, then a write waits 5 s and fails.
+    if (answer == int(Answer::Stall)) {
+        for (int i = 0; i < 4; ++i)
+            QCOMPARE(write(line(1, 1, 2, kLine1)), 65);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(write(line(1, 1, 2, kLine1)), -1);
+        QVERIFY(clock.elapsed() >= 5000);
+        QCOMPARE(read(), 0);
+        return;
+    }
 
     // The program gives up as it should: drops the handle, finds the unit
     // again and starts a new update. None of that is a violation.
