@@ -13,6 +13,8 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 if [ "${1:-}" != --inside ]; then
+    source "$root/scripts/lib.sh"
+    need_packages acl udev # setfacl and udevadm, used inside
     build=$(cd "${1:?usage: tests/tst_usbstack.sh BUILD}" && pwd)
     out=$build/usbstack
     rm -rf "$out" && mkdir -p "$out/small/firmware"
@@ -33,7 +35,6 @@ out=$USBVM_OUT
 small=$out/small
 passed=0
 failed=0
-row=0
 
 verdict() { # verdict ok|FAIL TEXT
     if [ "$1" = ok ]; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
@@ -43,8 +44,7 @@ verdict() { # verdict ok|FAIL TEXT
 # row NAME [VAR=value...]: a fresh unit with these settings, plugged in.
 row() {
     unit_stop
-    row=$((row + 1))
-    dir=$out/row$row
+    dir=$out/$current
     mkdir -p "$dir"
     log=$dir/wendrix.log
     shift
@@ -209,10 +209,30 @@ rows_user() {
     stop_wendrix
 }
 
-for r in ${WENDRIX_USBSTACK_ROWS:-full timeouts silence unplug notready stall user}; do
-    "rows_$r"
+# Figures of this run, from the unit's time stamps and the watcher's.
+figures() {
+    local d=$out/full
+    if [ -s "$d/unit/reports.log" ]; then
+        echo "figures: start to \"Ready For Update\" $(grep -m 1 'status "Ready For Update"' "$d/wendrix.log" | cut -d' ' -f2) ms"
+        local times=$out/full/times
+        awk '$3 != "80" { print $1 }' "$d/unit/reports.log" >"$times"
+        awk 'NR > 1 { print $1 - last } { last = $1 }' "$times" | sort -n | awk -v n="$(wc -l <"$times")" \
+            -v span="$(awk 'NR == 1 { first = $1 } { last = $1 } END { print last - first }' "$times")" \
+            '{ gap[NR] = $1 } END {
+                printf "figures: %d data reports at %.1f lines/s; report arrivals %.1f ms apart (median), p90 %.1f ms, max %.1f ms\n",
+                    n, (n - 1) * 1000 / span, gap[int((NR + 1) / 2)], gap[int(NR * 0.9)], gap[NR]
+            }'
+    fi
+    if grep -q ' held ' "$out/stall/wendrix.log" 2>/dev/null; then
+        echo "figures: a write to the stalled unit held the window $(grep -m 1 -o 'held [0-9]*' "$out/stall/wendrix.log" | cut -d' ' -f2) ms"
+    fi
+}
+
+for current in ${WENDRIX_USBSTACK_ROWS:-full timeouts silence unplug notready stall user}; do
+    "rows_$current"
 done
 unit_stop
+figures
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
