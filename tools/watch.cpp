@@ -9,7 +9,9 @@
 //   watch 9876 result "Update Complete. Power Cycle Unit!"
 //   watch 9990 held 5012      (the window answered nothing for 5012 ms)
 //
-// WENDRIX_WATCH_PRESSES=n presses Update the first n times it is enabled.
+// WENDRIX_WATCH_PRESSES=n presses Update the first n times it is enabled;
+// WENDRIX_WATCH_QUIT=1 ends the program once a result shows and no press is
+// left, so it can run headless from a script.
 // It uses no hidapi call of its own: the program talks to whatever hidapi it
 // was linked with.
 
@@ -33,6 +35,7 @@ public:
     Watch()
     {
         presses = std::atoi(qgetenv("WENDRIX_WATCH_PRESSES").constData());
+        quitAtResult = qgetenv("WENDRIX_WATCH_QUIT") == "1";
         clock.start();
         connect(&timer, &QTimer::timeout, this, &Watch::look);
         timer.start(kPeriodMs);
@@ -78,6 +81,8 @@ private:
                 say("result hidden");
             else
                 say("result", quoted(result));
+            if (!result.isEmpty() && quitAtResult && presses == 0)
+                QTimer::singleShot(0, qApp, &QCoreApplication::quit);
         }
         if (button->isEnabled() != buttonEnabled) {
             buttonEnabled = button->isEnabled();
@@ -96,6 +101,7 @@ private:
     QString shownStatus, shownTarget, shownResult;
     bool buttonEnabled = false;
     int presses = 0;
+    bool quitAtResult = false;
     int pressed = 0;
 };
 
