@@ -9,12 +9,8 @@ export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 export HOME=/root XDG_RUNTIME_DIR=/run/user/0
 mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 
-# The kernel's modules come from the cache the host unpacked them into.
+# The initramfs has loaded the USB modules (scripts/usbvm lists them).
 usbvm_modules() {
-    local m
-    for m in dummy_hcd libcomposite usb_f_hid usbhid hid_generic; do
-        modprobe -d "$USBVM_MODULES" -S "$USBVM_KVER" "$m"
-    done
     mountpoint -q /sys/kernel/config || mount -t configfs configfs /sys/kernel/config
 }
 
