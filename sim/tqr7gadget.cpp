@@ -50,8 +50,7 @@ class Gadget
 public:
     Gadget(std::string hidg, std::string udcFile, std::string udcName)
         : hidg(std::move(hidg)), udcFile(std::move(udcFile)), udcName(std::move(udcName))
-    {
-    }
+    { }
     ~Gadget() { closeNode(); }
     int run();
 
@@ -176,7 +175,8 @@ int Gadget::run()
     // A write failure belongs to the host's own library: over a real bus the
     // unit cannot make one, so such plans are left out, and said so.
     if (unit.plansAny(Answer::WriteFails) || unit.failQueries > 0) {
-        std::fprintf(stderr, "tqr7gadget: writefail cannot be played over USB; those plan items are ignored\n");
+        std::fprintf(
+            stderr, "tqr7gadget: writefail cannot be played over USB; those plan items are ignored\n");
         unit.dropPlans(Answer::WriteFails);
         unit.failQueries = 0;
     }

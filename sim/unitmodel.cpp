@@ -25,7 +25,8 @@ constexpr std::uint8_t kQueryCode = 0x80;
 constexpr std::uint8_t kAck = 0x01;
 constexpr std::uint8_t kBoardTimeout = 0x02;
 
-struct DataFields {
+struct DataFields
+{
     int target, line, count, length, attempt;
 };
 
@@ -40,8 +41,8 @@ bool isEndRecord(const std::uint8_t *r)
     return r[6] > 9 && r[kTextByte + 8] == '1';
 }
 
-const char *const kOutFiles[] = {"target1.hex", "target2.hex", "target3.hex",
-                                 "target4.hex", "reports.log", "violations.txt"};
+const char *const kOutFiles[]
+    = {"target1.hex", "target2.hex", "target3.hex", "target4.hex", "reports.log", "violations.txt"};
 
 std::string hexRecordFault(const std::string &line)
 {
@@ -49,20 +50,20 @@ std::string hexRecordFault(const std::string &line)
         return "not an Intel HEX record: it does not start with ':'";
     const std::size_t digits = line.size() - 1;
     if (digits % 2 != 0 || digits < 10)
-        return UnitModel::format("not an Intel HEX record: %zu hex digits, need an even number of at least 10",
-                                 digits);
+        return UnitModel::format(
+            "not an Intel HEX record: %zu hex digits, need an even number of at least 10", digits);
     std::vector<int> bytes;
     for (std::size_t i = 1; i < line.size(); i += 2) {
         const std::string pair = line.substr(i, 2);
         if (!std::isxdigit(static_cast<unsigned char>(pair[0]))
             || !std::isxdigit(static_cast<unsigned char>(pair[1])))
-            return UnitModel::format("not an Intel HEX record: '%s' at index %zu is not a hex byte",
-                                     pair.c_str(), i);
+            return UnitModel::format(
+                "not an Intel HEX record: '%s' at index %zu is not a hex byte", pair.c_str(), i);
         bytes.push_back(std::stoi(pair, nullptr, 16));
     }
     if (bytes[0] + 5 != int(bytes.size()))
-        return UnitModel::format("Intel HEX byte count %d does not match its %zu data bytes", bytes[0],
-                                 bytes.size() - 5);
+        return UnitModel::format(
+            "Intel HEX byte count %d does not match its %zu data bytes", bytes[0], bytes.size() - 5);
     int sum = 0;
     for (std::size_t i = 0; i + 1 < bytes.size(); ++i)
         sum += bytes[i];
@@ -103,8 +104,8 @@ std::vector<std::string> formatFaults(const std::uint8_t *r)
             add(UnitModel::format("padding byte %d is 0x%02X, must be 0", i, r[i]));
             break;
         }
-    const std::string fault =
-        hexRecordFault(std::string(reinterpret_cast<const char *>(r + kTextByte), f.length - 1));
+    const std::string fault
+        = hexRecordFault(std::string(reinterpret_cast<const char *>(r + kTextByte), f.length - 1));
     if (!fault.empty())
         add(fault);
     if (isEndRecord(r) && f.line != f.count)
@@ -117,12 +118,18 @@ std::vector<std::string> formatFaults(const std::uint8_t *r)
 const char *UnitModel::answerName(Answer a)
 {
     switch (a) {
-    case Answer::Acknowledge: return "ack";
-    case Answer::BoardTimeout: return "timeout";
-    case Answer::Silence: return "silence";
-    case Answer::Unplug: return "unplug";
-    case Answer::WriteFails: return "writefail";
-    case Answer::Stall: return "stall";
+    case Answer::Acknowledge:
+        return "ack";
+    case Answer::BoardTimeout:
+        return "timeout";
+    case Answer::Silence:
+        return "silence";
+    case Answer::Unplug:
+        return "unplug";
+    case Answer::WriteFails:
+        return "writefail";
+    case Answer::Stall:
+        return "stall";
     }
     return "?";
 }
@@ -186,8 +193,9 @@ void UnitModel::useOutDir(const std::string &dir)
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
     if (!std::filesystem::is_directory(dir, ec)) {
-        std::fprintf(stderr, "tqr7sim: TQR7SIM_OUT_DIR \"%s\" cannot be created (%s); nothing is recorded there\n",
-                     dir.c_str(), ec ? ec.message().c_str() : "not a folder");
+        std::fprintf(stderr,
+            "tqr7sim: TQR7SIM_OUT_DIR \"%s\" cannot be created (%s); nothing is recorded there\n",
+            dir.c_str(), ec ? ec.message().c_str() : "not a folder");
         return;
     }
     outDir = dir;
@@ -195,7 +203,7 @@ void UnitModel::useOutDir(const std::string &dir)
     std::ofstream probe(outDir + "/violations.txt", std::ios::app);
     if (!probe)
         std::fprintf(stderr, "tqr7sim: TQR7SIM_OUT_DIR \"%s\" is not writable; nothing is recorded there\n",
-                     dir.c_str());
+            dir.c_str());
 }
 
 void UnitModel::reset()
@@ -211,7 +219,8 @@ void UnitModel::writeFile(const std::string &name, const std::string &text, bool
 {
     if (outDir.empty())
         return;
-    std::ofstream out(outDir + "/" + name, append ? std::ios::binary | std::ios::app : std::ios::binary | std::ios::trunc);
+    std::ofstream out(
+        outDir + "/" + name, append ? std::ios::binary | std::ios::app : std::ios::binary | std::ios::trunc);
     out << text;
 }
 
@@ -234,7 +243,7 @@ bool UnitModel::plansAny(Answer answer) const
 void UnitModel::dropPlans(Answer answer)
 {
     plans.erase(std::remove_if(plans.begin(), plans.end(), [&](const Plan &p) { return p.answer == answer; }),
-                plans.end());
+        plans.end());
 }
 
 // item[,item...]; item: T:L:A=answer[@ms] or query=writefail[*N]
@@ -245,8 +254,12 @@ bool UnitModel::planFromText(const std::string &text)
         R"(\s*(\*|\d{1,5})\s*:\s*(\*|\d{1,5})\s*:\s*(\*|\d)\s*=\s*(ack|timeout|silence|unplug|writefail|stall)\s*(?:@\s*(\d{1,6})\s*)?)");
     static const std::regex queryItem(R"(\s*query\s*=\s*writefail\s*(?:\*\s*(\d{1,6})\s*)?)");
     static const std::map<std::string, Answer> answers = {
-        {"ack", Answer::Acknowledge}, {"timeout", Answer::BoardTimeout}, {"silence", Answer::Silence},
-        {"unplug", Answer::Unplug},   {"writefail", Answer::WriteFails}, {"stall", Answer::Stall},
+        {"ack", Answer::Acknowledge},
+        {"timeout", Answer::BoardTimeout},
+        {"silence", Answer::Silence},
+        {"unplug", Answer::Unplug},
+        {"writefail", Answer::WriteFails},
+        {"stall", Answer::Stall},
     };
     if (std::regex_match(text, blank))
         return true;
@@ -268,7 +281,7 @@ bool UnitModel::planFromText(const std::string &text)
             fails += count;
             continue;
         }
-        Plan plan{0, 0, 0, Answer::Acknowledge, -1};
+        Plan plan {0, 0, 0, Answer::Acknowledge, -1};
         if (!std::regex_match(item, m, lineItem) || !field(m[1], 1, 4, plan.target)
             || !field(m[2], 1, 0xFFFF, plan.line) || !field(m[3], 1, 3, plan.attempt))
             return false;
@@ -302,7 +315,8 @@ long long UnitModel::msUntilUnplug() const
 {
     if (!unplugArmed)
         return -1;
-    return std::max<long long>(0, std::chrono::ceil<std::chrono::milliseconds>(unplugAt - Clock::now()).count());
+    return std::max<long long>(
+        0, std::chrono::ceil<std::chrono::milliseconds>(unplugAt - Clock::now()).count());
 }
 
 void UnitModel::unplug()
@@ -369,11 +383,13 @@ std::string UnitModel::orderFault(const std::uint8_t *r) const
     case Phase::AwaitingRead:
         return "two reports in flight: written before the answer to " + before + " was read";
     case Phase::Silent:
-        return newUpdate ? std::string()
-                         : "written after " + before + " went unanswered; only a new update (target 1 line 1) may follow";
+        return newUpdate
+            ? std::string()
+            : "written after " + before + " went unanswered; only a new update (target 1 line 1) may follow";
     case Phase::GaveUp:
         return newUpdate ? std::string()
-                         : "written after the unit was lost at " + before + "; only a new update (target 1 line 1) may follow";
+                         : "written after the unit was lost at " + before
+                + "; only a new update (target 1 line 1) may follow";
     case Phase::Idle:
         return newUpdate ? std::string() : "an update must start with target 1 line 1 attempt 1";
     case Phase::TimedOut:
@@ -400,8 +416,9 @@ std::string UnitModel::orderFault(const std::uint8_t *r) const
     const int wantTarget = afterEnd ? p.target + 1 : p.target;
     const int wantLine = afterEnd ? 1 : p.line + 1;
     if (f.target != wantTarget)
-        return afterEnd ? format("target order: target %d must follow target %d", wantTarget, p.target)
-                        : format("target order: target %d began before target %d's end record", f.target, p.target);
+        return afterEnd
+            ? format("target order: target %d must follow target %d", wantTarget, p.target)
+            : format("target order: target %d began before target %d's end record", f.target, p.target);
     if (f.line != wantLine)
         return format("line order: expected line %d after %s", wantLine, before.c_str());
     if (f.attempt != 1)
@@ -414,9 +431,10 @@ std::string UnitModel::orderFault(const std::uint8_t *r) const
 // The answer planned for this report: the last matching plan wins.
 UnitModel::Plan UnitModel::planFor(int target, int line, int attempt) const
 {
-    Plan chosen{0, 0, 0, Answer::Acknowledge, -1};
+    Plan chosen {0, 0, 0, Answer::Acknowledge, -1};
     for (const Plan &p : plans)
-        if ((!p.target || p.target == target) && (!p.line || p.line == line) && (!p.attempt || p.attempt == attempt))
+        if ((!p.target || p.target == target) && (!p.line || p.line == line)
+            && (!p.attempt || p.attempt == attempt))
             chosen = p;
     if (chosen.delayMs < 0)
         chosen.delayMs = delayMs;
@@ -477,7 +495,8 @@ UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool confirme
         return plan.answer == Answer::WriteFails ? Effect::WriteFails : Effect::Taken;
     }
     if (!confirmed)
-        violation(where + "data report before the unit's answer to an UpdateModeQuery was read on this handle");
+        violation(
+            where + "data report before the unit's answer to an UpdateModeQuery was read on this handle");
 
     const bool validTarget = f.target >= 1 && f.target <= 4;
     if (validTarget) {
@@ -490,7 +509,7 @@ UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool confirme
         ++reportNumber;
     }
     event(format("data report target %d line %d attempt %d -> %s", f.target, f.line, f.attempt,
-                 answerName(plan.answer)));
+        answerName(plan.answer)));
 
     const long number = validTarget ? reportNumber : 0;
     auto answerWith = [&](std::uint8_t code) {
@@ -530,8 +549,8 @@ UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool confirme
 
 void UnitModel::recordWrite(const std::uint8_t *report, std::size_t length)
 {
-    written.push_back({nowMs(), report ? std::vector<std::uint8_t>(report, report + length)
-                                       : std::vector<std::uint8_t>()});
+    written.push_back(
+        {nowMs(), report ? std::vector<std::uint8_t>(report, report + length) : std::vector<std::uint8_t>()});
 }
 
 UnitModel::Effect UnitModel::takeReport(const std::uint8_t *r, std::size_t length, bool confirmed)
@@ -554,7 +573,8 @@ UnitModel::Effect UnitModel::takeReport(const std::uint8_t *r, std::size_t lengt
     }
     for (std::size_t i = 2; i < kOutSize; ++i)
         if (r[i] != 0) {
-            violation(format("UpdateModeQuery: byte %zu is 0x%02X, every byte but byte 1 must be 0", i, r[i]));
+            violation(
+                format("UpdateModeQuery: byte %zu is 0x%02X, every byte but byte 1 must be 0", i, r[i]));
             break;
         }
     if (updateMode)

@@ -25,17 +25,18 @@ public:
     static constexpr std::size_t kInSize = 64;
 
     // One answer on its way to the host.
-    struct Pending {
+    struct Pending
+    {
         Clock::time_point readyAt;
-        std::array<std::uint8_t, kInSize> bytes{};
+        std::array<std::uint8_t, kInSize> bytes {};
         long answersReport = 0; // number of the data report it answers, 0 if none
     };
 
     // What a written report makes the transport do besides answering.
     enum class Effect {
-        Taken,     // the write succeeds
+        Taken,      // the write succeeds
         WriteFails, // the write returns -1; the unit stays
-        Unplug,    // the write succeeds, then the unit is gone
+        Unplug,     // the write succeeds, then the unit is gone
     };
 
     // Fresh state with the defaults; applyEnvironment() reads TQR7SIM_*.
@@ -64,7 +65,8 @@ public:
     // Where the planned answers end an update of files with these line
     // counts (GPIO, MIDI, MIDI, MAIN): lines each target takes in whole,
     // and the report and answer that end it early, if one does.
-    struct Course {
+    struct Course
+    {
         int received[4] = {};
         int target = 0, line = 0, attempt = 0; // 0: the update completes
         Tqr7Sim::Answer answer = Tqr7Sim::Answer::Acknowledge;
@@ -113,10 +115,11 @@ public:
     static std::string format(const char *fmt, ...);
 
 private:
-    struct Plan {
+    struct Plan
+    {
         int target, line, attempt; // 0 = any
         Tqr7Sim::Answer answer;
-        int delayMs;               // < 0: the global answer delay
+        int delayMs; // < 0: the global answer delay
     };
     // Where the last data report left the exchange.
     enum class Phase {
@@ -143,7 +146,7 @@ private:
     std::vector<Pending> queue;
     Phase phase = Phase::Idle;
     long reportNumber = 0;
-    std::array<std::uint8_t, kOutSize> last{};
+    std::array<std::uint8_t, kOutSize> last {};
 };
 
 #endif // UNITMODEL_H

@@ -45,7 +45,7 @@ private:
     void say(const char *what, const QString &value = QString())
     {
         std::fprintf(stderr, "watch %lld %s%s%s\n", clock.elapsed(), what, value.isNull() ? "" : " ",
-                     value.toUtf8().constData());
+            value.toUtf8().constData());
         std::fflush(stderr);
     }
     static QString quoted(const QString &text) { return QLatin1Char('"') + text + QLatin1Char('"'); }
