@@ -193,17 +193,18 @@ void UnitModel::useOutDir(const std::string &dir)
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
     if (!std::filesystem::is_directory(dir, ec)) {
-        std::fprintf(stderr,
-            "tqr7sim: TQR7SIM_OUT_DIR \"%s\" cannot be created (%s); nothing is recorded there\n",
-            dir.c_str(), ec ? ec.message().c_str() : "not a folder");
+        std::fprintf(stderr, "tqr7sim: TQR7SIM_OUT_DIR \"%s\" %s; nothing is recorded there\n", dir.c_str(),
+                     std::filesystem::exists(dir, ec) ? "is not a folder" : "cannot be created");
         return;
     }
     outDir = dir;
     clearOutFiles(); // a folder used before holds an older run
     std::ofstream probe(outDir + "/violations.txt", std::ios::app);
-    if (!probe)
+    if (!probe) {
         std::fprintf(stderr, "tqr7sim: TQR7SIM_OUT_DIR \"%s\" is not writable; nothing is recorded there\n",
-            dir.c_str());
+                     dir.c_str());
+        outDir.clear();
+    }
 }
 
 void UnitModel::reset()
