@@ -36,7 +36,10 @@ void Dialog::scanFirmware()
     const bool dirExists = dir.exists();
 
     // Default filter and order: no hidden entries, names sorted without regard
-    // to case, so the last file of a kind in that order wins.
+    // to case, so the last file of a kind in that order wins. The files it
+    // wins over are named afterwards: "2-1-9" sorts after "2-1-10", and an
+    // editor's "TQR7_MAIN...hex~" after the file it copies.
+    QStringList passedOver;
     const QFileInfoList entries = dir.entryInfoList();
     for (const QFileInfo &entry : entries) {
         if (!entry.isFile())
@@ -44,16 +47,22 @@ void Dialog::scanFirmware()
         const QString name = entry.fileName();
         const QString prefix = name.left(kPrefixLength);
         if (prefix == kMainPrefix) {
+            if (mainFound)
+                passedOver << mainFirmwarePath;
             mainFound = true;
             mainVersion = name.mid(kVersionPosition, kVersionLength);
             mainDate = name.mid(kDatePosition, kDateLength);
             mainFirmwarePath = entry.filePath();
         }
         if (prefix == kGpioPrefix) {
+            if (gpioFound)
+                passedOver << gpioFirmwarePath;
             gpioFound = true;
             gpioFirmwarePath = entry.filePath();
         }
         if (prefix == kMidiPrefix) {
+            if (midiFound)
+                passedOver << midiFirmwarePath;
             midiFound = true;
             midiFirmwarePath = entry.filePath();
         }
@@ -68,6 +77,8 @@ void Dialog::scanFirmware()
     qDebug() << "MIDI Firmware:" << midiFirmwarePath;
     qDebug() << "Main Version:" << mainVersion;
     qDebug() << "Main Date:" << mainDate;
+    for (const QString &path : passedOver)
+        qDebug() << "Firmware Passed Over:" << path;
 
     // "2-1-4" and "160315" become "TQR-7 v2.1.4 160315"; missing characters add nothing.
     versionText.clear();
