@@ -53,7 +53,8 @@ private:
     void closeFirmwareFile();
     void updateComplete();
     void commsError();
-    void firmwareFileError(const QString &path, const QString &reason); // refused before, or broken during, an update
+    // Refused before, or broken during, an update; the reason goes to the log.
+    void firmwareFileError(const QString &path, const QString &reason);
 
     // app/: status presentation
     void refreshStatus();

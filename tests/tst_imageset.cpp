@@ -115,17 +115,21 @@ void TestImageSet::whichFilesTheScanTakes_data()
     QTest::newRow("2-1-9 sorts after 2-1-10")
         << QStringList{QStringLiteral("TQR7_MAIN_2-1-10_160401.hex")}
         << QStringLiteral("TQR7_MAIN_2-1-9_160301.hex") << QStringLiteral("TQR7_MAIN_2-1-9_160301.hex")
-        << QStringLiteral("TQR-7 v2.1.9 160301") << QStringList{QStringLiteral("TQR7_MAIN_2-1-10_160401.hex")};
+        << QStringLiteral("TQR-7 v2.1.9 160301")
+        << QStringList{QStringLiteral("TQR7_MAIN_2-1-10_160401.hex")};
     QTest::newRow("second GPIO and MIDI files")
-        << QStringList{QStringLiteral("TQR7_GPIO_0-3-2_160101.hex"), QStringLiteral("TQR7_MIDI_0-1-9_150101.hex")}
+        << QStringList{QStringLiteral("TQR7_GPIO_0-3-2_160101.hex"),
+                       QStringLiteral("TQR7_MIDI_0-1-9_150101.hex")}
         << plain << plain << QStringLiteral("TQR-7 v2.1.4 160315")
-        << QStringList{QStringLiteral("TQR7_GPIO_0-3-1_151102.hex"), QStringLiteral("TQR7_MIDI_0-1-9_150101.hex")};
+        << QStringList{QStringLiteral("TQR7_GPIO_0-3-1_151102.hex"),
+                       QStringLiteral("TQR7_MIDI_0-1-9_150101.hex")};
     QTest::newRow("name exactly the prefix")
         << QStringList{} << QStringLiteral("TQR7_MAIN") << QStringLiteral("TQR7_MAIN")
         << QStringLiteral("TQR-7 v.. ") << QStringList{};
     QTest::newRow("underscores as separators")
         << QStringList{} << QStringLiteral("TQR7_MAIN_2_1_4_160315.hex")
-        << QStringLiteral("TQR7_MAIN_2_1_4_160315.hex") << QStringLiteral("TQR-7 v2.1.4 160315") << QStringList{};
+        << QStringLiteral("TQR7_MAIN_2_1_4_160315.hex") << QStringLiteral("TQR-7 v2.1.4 160315")
+        << QStringList{};
     QTest::newRow("dots as separators")
         << QStringList{} << QStringLiteral("TQR7_MAIN.2.1.4.160315") << QStringLiteral("TQR7_MAIN.2.1.4.160315")
         << QStringLiteral("TQR-7 v2.1.4 160315") << QStringList{};
@@ -159,7 +163,8 @@ void TestImageSet::whichFilesTheScanTakes()
     // The scan's seven lines come first, then one line per file passed over.
     QStringList expected;
     for (const QString &name : passedOver)
-        expected << QStringLiteral("Firmware Passed Over: ") + quoted(firmware.path() + QLatin1Char('/') + name);
+        expected << QStringLiteral("Firmware Passed Over: ")
+                        + quoted(firmware.path() + QLatin1Char('/') + name);
     const QStringList lines = log.lines();
     QVERIFY(lines.size() > 7 + expected.size());
     QVERIFY(lines.at(6).startsWith(QLatin1String("Main Date: ")));

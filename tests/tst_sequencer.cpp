@@ -647,10 +647,12 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent_data()
                            << QStringLiteral("empty file");
     QTest::newRow("no end record") << int(Midi) << Hex::join(noEnd) << false << int(BeforeStart) << false << 0
                                    << QStringLiteral("no end record");
-    QTest::newRow("57-byte line") << int(Main) << Hex::join(tooLong) << false << int(BeforeStart) << false << 0
-                                  << QStringLiteral("line 2 has 56 characters; a report takes at most 55 and the line end");
+    QTest::newRow("57-byte line")
+        << int(Main) << Hex::join(tooLong) << false << int(BeforeStart) << false << 0
+        << QStringLiteral("line 2 has 56 characters; a report takes at most 55 and the line end");
     QTest::newRow("65536 lines") << int(Main) << Hex::join(Hex::image(65536, 3)) << false
-                                 << int(BeforeStart) << false << 0 << QStringLiteral("more than 65,535 lines");
+                                 << int(BeforeStart) << false << 0
+                                 << QStringLiteral("more than 65,535 lines");
     QTest::newRow("removed after start-up") << int(Gpio) << QByteArray() << true << int(AfterStart)
                                             << false << 0 << QStringLiteral("cannot be opened: no such file");
     QTest::newRow("end record lost after an update") << int(Main) << Hex::join(noEnd) << false
@@ -750,8 +752,9 @@ void TestSequencer::fileChangedDuringTheUpdateEndsIt_data()
     const QStringList main = Hex::image(7, 3);
     QStringList tooLong = main;
     tooLong[2] = widestRecord() + QLatin1Char('0');
-    QTest::newRow("main ends before its end record") << int(Main) << Hex::join(main.mid(0, 3)) << false << 4 << 3
-                                                     << QStringLiteral("no end record (changed since the check)");
+    QTest::newRow("main ends before its end record")
+        << int(Main) << Hex::join(main.mid(0, 3)) << false << 4 << 3
+        << QStringLiteral("no end record (changed since the check)");
     QTest::newRow("main gets a line too long")
         << int(Main) << Hex::join(tooLong) << false << 4 << 2
         << QStringLiteral("line 3 has 56 characters; a report takes at most 55 and the line end"
