@@ -35,8 +35,10 @@ private:
     void computeTotalLineCount();
     static int countFileLines(const QString &path);
     // The check before an update: a file that cannot be sent whole is refused.
-    static bool checkFirmwareFile(const QString &path);
-    static bool lineFitsReport(const QByteArray &line);
+    // Each returns why, for the diagnostic line, or nothing when all is well.
+    static QString checkFirmwareFile(const QString &path);
+    static QString lineFault(const QByteArray &line, int number);
+    static QString openFault(const QString &path);
 
     // protocol/: device link
     void handleInputReport();
@@ -51,7 +53,8 @@ private:
     void closeFirmwareFile();
     void updateComplete();
     void commsError();
-    void firmwareFileError(const QString &path); // refused before, or broken during, an update
+    // Refused before, or broken during, an update; the reason goes to the log.
+    void firmwareFileError(const QString &path, const QString &reason);
 
     // app/: status presentation
     void refreshStatus();

@@ -36,7 +36,10 @@ void Dialog::scanFirmware()
     const bool dirExists = dir.exists();
 
     // Default filter and order: no hidden entries, names sorted without regard
-    // to case, so the last file of a kind in that order wins.
+    // to case, so the last file of a kind in that order wins. The files it
+    // wins over are named afterwards: "2-1-9" sorts after "2-1-10", and an
+    // editor's "TQR7_MAIN...hex~" after the file it copies.
+    QStringList passedOver;
     const QFileInfoList entries = dir.entryInfoList();
     for (const QFileInfo &entry : entries) {
         if (!entry.isFile())
@@ -44,16 +47,22 @@ void Dialog::scanFirmware()
         const QString name = entry.fileName();
         const QString prefix = name.left(kPrefixLength);
         if (prefix == kMainPrefix) {
+            if (mainFound)
+                passedOver << mainFirmwarePath;
             mainFound = true;
             mainVersion = name.mid(kVersionPosition, kVersionLength);
             mainDate = name.mid(kDatePosition, kDateLength);
             mainFirmwarePath = entry.filePath();
         }
         if (prefix == kGpioPrefix) {
+            if (gpioFound)
+                passedOver << gpioFirmwarePath;
             gpioFound = true;
             gpioFirmwarePath = entry.filePath();
         }
         if (prefix == kMidiPrefix) {
+            if (midiFound)
+                passedOver << midiFirmwarePath;
             midiFound = true;
             midiFirmwarePath = entry.filePath();
         }
@@ -68,6 +77,8 @@ void Dialog::scanFirmware()
     qDebug() << "MIDI Firmware:" << midiFirmwarePath;
     qDebug() << "Main Version:" << mainVersion;
     qDebug() << "Main Date:" << mainDate;
+    for (const QString &path : passedOver)
+        qDebug() << "Firmware Passed Over:" << path;
 
     // "2-1-4" and "160315" become "TQR-7 v2.1.4 160315"; missing characters add nothing.
     versionText.clear();
@@ -111,40 +122,67 @@ void Dialog::computeTotalLineCount()
 
 // Refuses a file before anything is sent when it would hang the update, wrap
 // the 16-bit line numbers or need a line that does not fit a report.
-bool Dialog::checkFirmwareFile(const QString &path)
+QString Dialog::checkFirmwareFile(const QString &path)
 {
     // Read without text mode: it would drop a CR inside a line unseen, and
     // the line sent would not be the file's. A CR LF line end reads as LF.
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return false;
+        return openFault(path);
+    if (file.atEnd())
+        return QStringLiteral("empty file");
     int count = 0;
     while (!file.atEnd()) {
         QByteArray line = file.readLine();
+        ++count;
         if (line.isEmpty())
-            return false; // a read error, not a line
+            return QStringLiteral("read error in line %1").arg(count);
         if (line.endsWith("\r\n"))
             line.remove(line.size() - 2, 1);
-        if (++count > Report::kMaxFileLines || !lineFitsReport(line))
-            return false;
+        if (count > Report::kMaxFileLines)
+            return QStringLiteral("more than 65,535 lines");
+        QString fault = lineFault(line, count);
+        if (!fault.isEmpty())
+            return fault;
         if (isEndRecord(line))
-            return true;
+            return QString();
     }
-    return false; // empty, or no end record
+    return QStringLiteral("no end record");
 }
 
 // A line goes to the unit whole, as text: at most 56 bytes with its line end
 // (one is added to a last line without), and no control or NUL byte, which no
-// Intel HEX record has and which marks a damaged or binary file.
-bool Dialog::lineFitsReport(const QByteArray &line)
+// Intel HEX record has and which marks a damaged or binary file. A control
+// byte is named first: it says more about the file than the length it makes.
+QString Dialog::lineFault(const QByteArray &line, int number)
 {
     const int text = line.endsWith('\n') ? line.size() - 1 : line.size();
-    if (text + 1 > Report::kMaxLineLength)
-        return false;
     for (int i = 0; i < text; ++i) {
         const auto c = static_cast<unsigned char>(line.at(i));
         if (c < 0x20 || c == 0x7F)
-            return false;
+            return QStringLiteral("a control byte (0x%1) in line %2 at character %3")
+                .arg(QString::number(c, 16).toUpper().rightJustified(2, QLatin1Char('0')))
+                .arg(number)
+                .arg(i + 1);
     }
-    return true;
+    if (text + 1 > Report::kMaxLineLength)
+        return QStringLiteral("line %1 has %2 characters; a report takes at most %3 and the line end")
+            .arg(number)
+            .arg(text)
+            .arg(Report::kMaxLineLength - 1);
+    return QString();
+}
+
+QString Dialog::openFault(const QString &path)
+{
+    const QFileInfo info(path);
+    if (path.isEmpty())
+        return QStringLiteral("no file of this kind was found");
+    if (!info.exists())
+        return QStringLiteral("cannot be opened: no such file");
+    if (info.isDir())
+        return QStringLiteral("cannot be opened: it is a folder");
+    if (!info.isReadable())
+        return QStringLiteral("cannot be opened: not readable");
+    return QStringLiteral("cannot be opened");
 }

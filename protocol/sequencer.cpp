@@ -17,8 +17,9 @@ void Dialog::startUpdate()
     // Check every file before the first byte goes out: a file the unit cannot
     // be given whole must not leave it half updated.
     for (const QString &path : {gpioFirmwarePath, midiFirmwarePath, mainFirmwarePath}) {
-        if (!checkFirmwareFile(path)) {
-            firmwareFileError(path);
+        const QString fault = checkFirmwareFile(path);
+        if (!fault.isEmpty()) {
+            firmwareFileError(path, fault);
             return;
         }
     }
@@ -61,7 +62,7 @@ int Dialog::loadTarget(int newTarget)
     qDebug() << "Load File" << path;
     if (!firmwareFile.open(QIODevice::ReadOnly | QIODevice::Text)) {
         // Gone since the check: end the update rather than wait for nothing.
-        firmwareFileError(path);
+        firmwareFileError(path, openFault(path));
         return 1;
     }
     ui->progressSub->setMaximum(fileLineCount);
@@ -80,11 +81,21 @@ void Dialog::sendNextLine()
 
     // Only a file changed since the check can end, break or outgrow the
     // 16-bit line number before its end record.
+    const bool atEnd = firmwareFile.atEnd();
     QByteArray line;
-    if (!firmwareFile.atEnd())
+    if (!atEnd)
         line = firmwareFile.readLine();
-    if (line.isEmpty() || !lineFitsReport(line) || lineNumber > Report::kMaxFileLines) {
-        firmwareFileError(firmwareFile.fileName());
+    QString fault;
+    if (lineNumber > Report::kMaxFileLines)
+        fault = QStringLiteral("more than 65,535 lines");
+    else if (atEnd)
+        fault = QStringLiteral("no end record");
+    else if (line.isEmpty())
+        fault = QStringLiteral("read error in line %1").arg(lineNumber);
+    else
+        fault = lineFault(line, lineNumber);
+    if (!fault.isEmpty()) {
+        firmwareFileError(firmwareFile.fileName(), fault + QStringLiteral(" (changed since the check)"));
         return;
     }
 
@@ -178,9 +189,10 @@ void Dialog::flashTimeout()
     refreshStatus();
 }
 
-void Dialog::firmwareFileError(const QString &path)
+void Dialog::firmwareFileError(const QString &path, const QString &reason)
 {
-    qDebug() << "Firmware File Error:" << path;
+    // The reason follows the path unquoted, on the same line.
+    qDebug() << "Firmware File Error:" << path << qUtf8Printable(reason);
     flashTimer->stop();
     if (firmwareFile.isOpen())
         closeFirmwareFile();

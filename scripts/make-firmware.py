@@ -8,8 +8,8 @@ deterministic: the same script always writes the same files. Together they
 make 3,000 lines for an update (the MIDI image is sent twice), about half a
 minute at 100 lines per second.
 """
+import argparse
 import os
-import sys
 
 # name, lines up to and including the end record, start address, seed
 IMAGES = [
@@ -45,8 +45,13 @@ def image(line_count, address, seed):
 
 
 def main():
-    out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(
-        os.path.dirname(os.path.abspath(__file__)), '..', 'samples', 'firmware')
+    # An argument it does not understand ends it with its usage and exit 2.
+    parser = argparse.ArgumentParser(prog='scripts/make-firmware.py',
+                                     description=__doc__.splitlines()[0])
+    parser.add_argument('out', nargs='?', help='folder to write to (default: samples/firmware)',
+                        default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                             '..', 'samples', 'firmware'))
+    out = parser.parse_args().out
     os.makedirs(out, exist_ok=True)
     for name, count, address, seed in IMAGES:
         lines = image(count, address, seed)

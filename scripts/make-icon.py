@@ -7,9 +7,9 @@ white arrow pointing down into a chip, the firmware going into the unit.
 The PNG (32x32) is the same picture for desktop entries. Deterministic: the
 same script always writes the same bytes.
 """
+import argparse
 import os
 import struct
-import sys
 import zlib
 
 TEAL = (0x1F, 0x7A, 0x8C, 0xFF)
@@ -67,8 +67,12 @@ def png(size):
 
 
 def main():
-    res = sys.argv[1] if len(sys.argv) > 1 else os.path.join(
-        os.path.dirname(os.path.abspath(__file__)), '..', 'res')
+    # An argument it does not understand ends it with its usage and exit 2.
+    parser = argparse.ArgumentParser(prog='scripts/make-icon.py',
+                                     description=__doc__.splitlines()[0])
+    parser.add_argument('res', nargs='?', help='folder to write to (default: res)',
+                        default=os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'res'))
+    res = parser.parse_args().res
     with open(os.path.join(res, 'wendrix.png'), 'wb') as f:
         f.write(png(32))
     out = os.path.join(res, 'wendrix.ico')

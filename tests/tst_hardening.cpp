@@ -32,10 +32,12 @@ const QString kMain = QStringLiteral("TQR7_MAIN_2-1-4_160315.hex");
 
 // Changes the firmware folder before the dialog is built (before) or between
 // start-up and the press of Update (after). Returns the file that should be
-// refused, or an empty string when the set should be sent.
+// refused, or an empty string when the set should be sent; the refusal names
+// the reason after the file.
 struct BadInput {
     std::function<QString(FirmwareFolder &)> before;
     std::function<void(FirmwareFolder &)> after;
+    QString reason;
 };
 
 QByteArray withLineEnds(const QStringList &lines, const QByteArray &end)
@@ -103,29 +105,29 @@ void TestHardening::badFirmwareSet_data()
         for (int i = 0; i < 300; ++i)
             junk.append(char((i * 73 + 11) % 256));
         return fw.write(kMidi, junk);
-    }, {}};
+    }, {}, QStringLiteral("a control byte (0x0B) in line 1 at character 1")};
     QTest::newRow("NUL byte inside a line") << BadInput{[&](FirmwareFolder &fw) {
         set(fw);
         QByteArray text = withLineEnds(Hex::image(3, 1), "\n");
         text[5] = '\0';
         return fw.write(kGpio, text);
-    }, {}};
+    }, {}, QStringLiteral("a control byte (0x00) in line 1 at character 6")};
     QTest::newRow("CR inside a line") << BadInput{[&](FirmwareFolder &fw) {
         set(fw);
         QByteArray text = withLineEnds(Hex::image(3, 1), "\r\n");
         text.insert(20, '\r');
         return fw.write(kGpio, text);
-    }, {}};
+    }, {}, QStringLiteral("a control byte (0x0D) in line 1 at character 21")};
     QTest::newRow("CR-only line ends") << BadInput{[&](FirmwareFolder &fw) {
         set(fw);
         return fw.write(kMain, withLineEnds(Hex::image(3, 3), "\r"));
-    }, {}};
+    }, {}, QStringLiteral("a control byte (0x0D) in line 1 at character 44")};
     QTest::newRow("file becomes a directory after start-up") << BadInput{
         [&](FirmwareFolder &fw) { set(fw); return fw.midiPath; },
         [](FirmwareFolder &fw) {
             QFile::remove(fw.midiPath);
             QDir().mkdir(fw.midiPath);
-        }};
+        }, QStringLiteral("cannot be opened: it is a folder")};
     QTest::newRow("symbolic link to a valid file (sent)") << BadInput{[&](FirmwareFolder &fw) {
         set(fw);
         const QString elsewhere = fw.path() + QStringLiteral("/../gpio-elsewhere.hex");
@@ -133,15 +135,15 @@ void TestHardening::badFirmwareSet_data()
         QFile::rename(fw.gpioPath, elsewhere);
         QFile::link(elsewhere, fw.gpioPath);
         return QString();
-    }, {}};
+    }, {}, {}};
     QTest::newRow("non-ASCII file name (sent)") << BadInput{[](FirmwareFolder &fw) {
         fw.writeSet(3, 4, 3, QStringLiteral("TQR7_MAIN_2-1-4_160315_\u00c4\u00df\u4e2d.hex"));
         return QString();
-    }, {}};
+    }, {}, {}};
     QTest::newRow("very long file name (sent)") << BadInput{[](FirmwareFolder &fw) {
         fw.writeSet(3, 4, 3, QStringLiteral("TQR7_MAIN_2-1-4_160315_") + QString(220, QLatin1Char('x')));
         return QString();
-    }, {}};
+    }, {}, {}};
 }
 
 void TestHardening::badFirmwareSet()
@@ -173,7 +175,7 @@ void TestHardening::badFirmwareSet()
     QVERIFY(dataReports().isEmpty());
     QVERIFY(w.idleDisplay());
     QCOMPARE(log.linesStartingWith({QStringLiteral("Firmware File Error:")}),
-             QStringList{QStringLiteral("Firmware File Error: \"%1\"").arg(refused)});
+             QStringList{QStringLiteral("Firmware File Error: \"%1\" %2").arg(refused, input.reason)});
 }
 
 void TestHardening::unitFault_data()

@@ -88,35 +88,54 @@ void TestImageSet::whichFilesTheScanTakes_data()
     QTest::addColumn<QString>("mainName");       // the main file of the set; empty: none
     QTest::addColumn<QString>("expectedMain");   // file name the scan takes
     QTest::addColumn<QString>("expectedVersion");
+    QTest::addColumn<QStringList>("passedOver"); // files named after the seven lines, in order
 
     const QString plain = QStringLiteral("TQR7_MAIN_2-1-4_160315.hex");
     QTest::newRow("lower-case prefix is not a main file")
         << QStringList{QStringLiteral("tqr7_main_9-9-9_991231.hex")} << plain << plain
-        << QStringLiteral("TQR-7 v2.1.4 160315");
+        << QStringLiteral("TQR-7 v2.1.4 160315") << QStringList{};
     QTest::newRow("hidden file is not listed")
         << QStringList{QStringLiteral(".TQR7_MAIN_9-9-9_991231.hex")} << plain << plain
-        << QStringLiteral("TQR-7 v2.1.4 160315");
+        << QStringLiteral("TQR-7 v2.1.4 160315") << QStringList{};
     QTest::newRow("later of two main files wins whole")
         << QStringList{QStringLiteral("TQR7_MAIN_1-0-9_150101.hex")}
         << QStringLiteral("TQR7_MAIN_1-1-0_150202.hex") << QStringLiteral("TQR7_MAIN_1-1-0_150202.hex")
-        << QStringLiteral("TQR-7 v1.1.0 150202");
+        << QStringLiteral("TQR-7 v1.1.0 150202") << QStringList{QStringLiteral("TQR7_MAIN_1-0-9_150101.hex")};
     // ".HEY" sorts after ".hex" only when case is ignored.
     QTest::newRow("case is ignored in the order")
         << QStringList{QStringLiteral("TQR7_MAIN_1-0-9_150101.hex")}
         << QStringLiteral("TQR7_MAIN_1-0-9_150101.HEY") << QStringLiteral("TQR7_MAIN_1-0-9_150101.HEY")
-        << QStringLiteral("TQR-7 v1.0.9 150101");
+        << QStringLiteral("TQR-7 v1.0.9 150101") << QStringList{QStringLiteral("TQR7_MAIN_1-0-9_150101.hex")};
+    // The rule holds even where a technician would expect otherwise; the
+    // passed-over lines are how the technician finds out.
+    QTest::newRow("an editor backup sorts after the file it copies")
+        << QStringList{QStringLiteral("TQR7_MAIN_2-1-4_160315.hex~")} << plain
+        << QStringLiteral("TQR7_MAIN_2-1-4_160315.hex~") << QStringLiteral("TQR-7 v2.1.4 160315")
+        << QStringList{plain};
+    QTest::newRow("2-1-9 sorts after 2-1-10")
+        << QStringList{QStringLiteral("TQR7_MAIN_2-1-10_160401.hex")}
+        << QStringLiteral("TQR7_MAIN_2-1-9_160301.hex") << QStringLiteral("TQR7_MAIN_2-1-9_160301.hex")
+        << QStringLiteral("TQR-7 v2.1.9 160301")
+        << QStringList{QStringLiteral("TQR7_MAIN_2-1-10_160401.hex")};
+    QTest::newRow("second GPIO and MIDI files")
+        << QStringList{QStringLiteral("TQR7_GPIO_0-3-2_160101.hex"),
+                       QStringLiteral("TQR7_MIDI_0-1-9_150101.hex")}
+        << plain << plain << QStringLiteral("TQR-7 v2.1.4 160315")
+        << QStringList{QStringLiteral("TQR7_GPIO_0-3-1_151102.hex"),
+                       QStringLiteral("TQR7_MIDI_0-1-9_150101.hex")};
     QTest::newRow("name exactly the prefix")
         << QStringList{} << QStringLiteral("TQR7_MAIN") << QStringLiteral("TQR7_MAIN")
-        << QStringLiteral("TQR-7 v.. ");
+        << QStringLiteral("TQR-7 v.. ") << QStringList{};
     QTest::newRow("underscores as separators")
         << QStringList{} << QStringLiteral("TQR7_MAIN_2_1_4_160315.hex")
-        << QStringLiteral("TQR7_MAIN_2_1_4_160315.hex") << QStringLiteral("TQR-7 v2.1.4 160315");
+        << QStringLiteral("TQR7_MAIN_2_1_4_160315.hex") << QStringLiteral("TQR-7 v2.1.4 160315")
+        << QStringList{};
     QTest::newRow("dots as separators")
         << QStringList{} << QStringLiteral("TQR7_MAIN.2.1.4.160315") << QStringLiteral("TQR7_MAIN.2.1.4.160315")
-        << QStringLiteral("TQR-7 v2.1.4 160315");
+        << QStringLiteral("TQR-7 v2.1.4 160315") << QStringList{};
     QTest::newRow("short name gives what it has")
         << QStringList{} << QStringLiteral("TQR7_MAIN_3-0") << QStringLiteral("TQR7_MAIN_3-0")
-        << QStringLiteral("TQR-7 v3.0. ");
+        << QStringLiteral("TQR-7 v3.0. ") << QStringList{};
 }
 
 void TestImageSet::whichFilesTheScanTakes()
@@ -125,6 +144,7 @@ void TestImageSet::whichFilesTheScanTakes()
     QFETCH(QString, mainName);
     QFETCH(QString, expectedMain);
     QFETCH(QString, expectedVersion);
+    QFETCH(QStringList, passedOver);
 
     FirmwareFolder firmware;
     firmware.writeSet(5, 5, 5, mainName);
@@ -139,6 +159,17 @@ void TestImageSet::whichFilesTheScanTakes()
     QCOMPARE(logged(log, QStringLiteral("Main Firmware:")),
              quoted(firmware.path() + QLatin1Char('/') + expectedMain));
     QCOMPARE(version(dialog), expectedVersion);
+
+    // The scan's seven lines come first, then one line per file passed over.
+    QStringList expected;
+    for (const QString &name : passedOver)
+        expected << QStringLiteral("Firmware Passed Over: ")
+                        + quoted(firmware.path() + QLatin1Char('/') + name);
+    const QStringList lines = log.lines();
+    QVERIFY(lines.size() > 7 + expected.size());
+    QVERIFY(lines.at(6).startsWith(QLatin1String("Main Date: ")));
+    QCOMPARE(lines.mid(7, expected.size()), expected);
+    QVERIFY(lines.at(7 + expected.size()).startsWith(QLatin1String("Total Line Count: ")));
 }
 
 void TestImageSet::incompleteSetShowsTheWarning_data()

@@ -25,7 +25,13 @@ set -e
 grep -q 'Firmware Path "/opt/wendrix/firmware"' "$log" || { cat "$log"; fail "wrong firmware folder"; }
 grep -q 'Firmware Present: false' "$log" || fail "an empty folder counted as firmware"
 
-apt-get remove -y -qq wendrix >/dev/null
+# Firmware the operator put in is not the package's: removing it leaves that.
+kept=/opt/wendrix/firmware/TQR7_MAIN_2-1-4_160315.hex
+echo ':00000001FF' >"$kept"
+trap 'apt-get remove -y -qq wendrix >/dev/null 2>&1 || true
+      rm -f "$kept"; rmdir /opt/wendrix/firmware /opt/wendrix 2>/dev/null || true' EXIT
+apt-get remove -y -qq wendrix >/dev/null 2>&1
 [ ! -e /lib/udev/rules.d/70-wendrix-tqr7.rules ] || fail "udev rule left after removal"
 [ ! -e /opt/wendrix/wendrix ] || fail "program left after removal"
+[ -f "$kept" ] || fail "the operator's firmware went with the package"
 echo "1 passed, 0 failed"

@@ -141,9 +141,9 @@ QString loadFile(const QString &path)
     return QStringLiteral("Load File ") + quoted(path);
 }
 
-QString fileErrorLine(const QString &path)
+QString fileErrorLine(const QString &path, const QString &reason)
 {
-    return QStringLiteral("Firmware File Error: ") + quoted(path);
+    return QStringLiteral("Firmware File Error: ") + quoted(path) + QLatin1Char(' ') + reason;
 }
 
 QByteArray contentOf(const QString &path)
@@ -632,6 +632,7 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent_data()
     QTest::addColumn<int>("when");
     QTest::addColumn<bool>("accepted");
     QTest::addColumn<int>("lineCount"); // of the GPIO file, where accepted
+    QTest::addColumn<QString>("reason"); // after the path on the refusal's line
 
     QStringList noEnd = Hex::image(6, 2);
     noEnd.removeLast();
@@ -642,21 +643,28 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent_data()
     QStringList endlessTail = Hex::image(4, 1);
     endlessTail << QString(80, QLatin1Char('F'));
 
-    QTest::newRow("empty") << int(Gpio) << QByteArray("") << false << int(BeforeStart) << false << 0;
-    QTest::newRow("no end record") << int(Midi) << Hex::join(noEnd) << false << int(BeforeStart) << false << 0;
-    QTest::newRow("57-byte line") << int(Main) << Hex::join(tooLong) << false << int(BeforeStart) << false << 0;
+    QTest::newRow("empty") << int(Gpio) << QByteArray("") << false << int(BeforeStart) << false << 0
+                           << QStringLiteral("empty file");
+    QTest::newRow("no end record") << int(Midi) << Hex::join(noEnd) << false << int(BeforeStart) << false << 0
+                                   << QStringLiteral("no end record");
+    QTest::newRow("57-byte line")
+        << int(Main) << Hex::join(tooLong) << false << int(BeforeStart) << false << 0
+        << QStringLiteral("line 2 has 56 characters; a report takes at most 55 and the line end");
     QTest::newRow("65536 lines") << int(Main) << Hex::join(Hex::image(65536, 3)) << false
-                                 << int(BeforeStart) << false << 0;
+                                 << int(BeforeStart) << false << 0
+                                 << QStringLiteral("more than 65,535 lines");
     QTest::newRow("removed after start-up") << int(Gpio) << QByteArray() << true << int(AfterStart)
-                                            << false << 0;
+                                            << false << 0 << QStringLiteral("cannot be opened: no such file");
     QTest::newRow("end record lost after an update") << int(Main) << Hex::join(noEnd) << false
-                                                     << int(AfterCompleteUpdate) << false << 0;
+                                                     << int(AfterCompleteUpdate) << false << 0
+                                                     << QStringLiteral("no end record");
 
-    QTest::newRow("56-byte line") << int(Gpio) << Hex::join(widest) << false << int(BeforeStart) << true << 5;
+    QTest::newRow("56-byte line") << int(Gpio) << Hex::join(widest) << false << int(BeforeStart) << true << 5
+                                  << QString();
     QTest::newRow("65535 lines") << int(Gpio) << Hex::join(Hex::image(65535, 1)) << false
-                                 << int(BeforeStart) << true << 65535;
+                                 << int(BeforeStart) << true << 65535 << QString();
     QTest::newRow("long line after the end record") << int(Gpio) << Hex::join(endlessTail) << false
-                                                    << int(BeforeStart) << true << 4;
+                                                    << int(BeforeStart) << true << 4 << QString();
 }
 
 void TestSequencer::filesAreCheckedBeforeAnythingIsSent()
@@ -667,6 +675,7 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent()
     QFETCH(int, when);
     QFETCH(bool, accepted);
     QFETCH(int, lineCount);
+    QFETCH(QString, reason);
 
     FirmwareFolder fw;
     fw.writeSet(4, 5, 6);
@@ -720,7 +729,7 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent()
     }
 
     QVERIFY(w.showing(kFileError));
-    QCOMPARE(log.linesStartingWith(kSequencerLabels), QStringList(fileErrorLine(path)));
+    QCOMPARE(log.linesStartingWith(kSequencerLabels), QStringList(fileErrorLine(path, reason)));
     QVERIFY(w.idleDisplay());
     QVERIFY(w.button->isEnabled());
     QCOMPARE(w.status->text(), kReady);
@@ -737,14 +746,21 @@ void TestSequencer::fileChangedDuringTheUpdateEndsIt_data()
     QTest::addColumn<bool>("removed");
     QTest::addColumn<int>("target");
     QTest::addColumn<int>("linesTaken");
+    QTest::addColumn<QString>("reason");
 
     // Files: GPIO 6 lines, MIDI 4, main 7.
     const QStringList main = Hex::image(7, 3);
     QStringList tooLong = main;
     tooLong[2] = widestRecord() + QLatin1Char('0');
-    QTest::newRow("main ends before its end record") << int(Main) << Hex::join(main.mid(0, 3)) << false << 4 << 3;
-    QTest::newRow("main gets a line too long") << int(Main) << Hex::join(tooLong) << false << 4 << 2;
-    QTest::newRow("MIDI removed") << int(Midi) << QByteArray() << true << 2 << 0;
+    QTest::newRow("main ends before its end record")
+        << int(Main) << Hex::join(main.mid(0, 3)) << false << 4 << 3
+        << QStringLiteral("no end record (changed since the check)");
+    QTest::newRow("main gets a line too long")
+        << int(Main) << Hex::join(tooLong) << false << 4 << 2
+        << QStringLiteral("line 3 has 56 characters; a report takes at most 55 and the line end"
+                          " (changed since the check)");
+    QTest::newRow("MIDI removed") << int(Midi) << QByteArray() << true << 2 << 0
+                                  << QStringLiteral("cannot be opened: no such file");
 }
 
 void TestSequencer::fileChangedDuringTheUpdateEndsIt()
@@ -754,6 +770,7 @@ void TestSequencer::fileChangedDuringTheUpdateEndsIt()
     QFETCH(bool, removed);
     QFETCH(int, target);
     QFETCH(int, linesTaken);
+    QFETCH(QString, reason);
 
     FirmwareFolder fw;
     fw.writeSet(6, 4, 7);
@@ -772,7 +789,8 @@ void TestSequencer::fileChangedDuringTheUpdateEndsIt()
         overwrite(path, content);
 
     QTRY_VERIFY_WITH_TIMEOUT(w.showing(kFileError), kDeadline);
-    QVERIFY(log.lines().contains(fileErrorLine(path)));
+    QCOMPARE(log.linesStartingWith({QStringLiteral("Firmware File Error:")}),
+             QStringList(fileErrorLine(path, reason)));
     QVERIFY(w.idleDisplay());
     QTRY_VERIFY_WITH_TIMEOUT(w.button->isEnabled(), kDeadline);
     QCOMPARE(w.status->text(), kReady);
