@@ -149,6 +149,10 @@ void TestHardening::badFirmwareSet_data()
 void TestHardening::badFirmwareSet()
 {
     QFETCH(BadInput, input);
+#ifdef Q_OS_WIN
+    if (qstrcmp(QTest::currentDataTag(), "symbolic link to a valid file (sent)") == 0)
+        QSKIP("QFile::link makes a shortcut on Windows: a file of its own, not a link");
+#endif
     FirmwareFolder fw;
     const QString refused = input.before(fw);
 

@@ -72,7 +72,13 @@ QString linkPath()
 FirmwareFolder::FirmwareFolder()
 {
     removeLink();
+#ifdef Q_OS_WIN
+    // QFile::link makes a .lnk shortcut on Windows, which no folder lookup
+    // follows: the folder itself stands beside the executable there.
+    QDir().mkpath(linkPath());
+#else
     QFile::link(dir.path(), linkPath());
+#endif
 }
 
 FirmwareFolder::~FirmwareFolder()
