@@ -6,6 +6,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 WINDOWS_CACHE=${WENDRIX_WINDOWS_CACHE:-/var/cache/wendrix/windows}
 WINDOWS_QT=$WINDOWS_CACHE/qt5
 WINDOWS_HIDAPI=$WINDOWS_CACHE/hidapi
+# shellcheck disable=SC2034 # used by the scripts that source this file
 WINDOWS_TOOL_PACKAGES=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
 
 windows_cache_ready() {
