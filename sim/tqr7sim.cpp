@@ -14,9 +14,7 @@
 #include <mutex>
 #include <thread>
 
-using Tqr7Sim::Answer;
 using Clock = UnitModel::Clock;
-using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
