@@ -4,6 +4,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 namespace {
 
@@ -15,6 +16,21 @@ constexpr int kVersionPosition = 10; // e.g. "2-1-4"
 constexpr int kVersionLength = 5;
 constexpr int kDatePosition = 16; // e.g. "160315"
 constexpr int kDateLength = 6;
+
+// "TQR7_MAIN_2-1-10_160401.hex": the version's three numbers may have more
+// than one digit each. A name of another shape is read at fixed positions.
+void readMainName(const QString &name, QString &version, QString &date)
+{
+    static const QRegularExpression fields(QStringLiteral("^TQR7_MAIN_([0-9]+-[0-9]+-[0-9]+)_([0-9]{6})"));
+    const QRegularExpressionMatch match = fields.match(name);
+    if (match.hasMatch()) {
+        version = match.captured(1);
+        date = match.captured(2);
+    } else {
+        version = name.mid(kVersionPosition, kVersionLength);
+        date = name.mid(kDatePosition, kDateLength);
+    }
+}
 
 bool isEndRecord(const QByteArray &line)
 {
@@ -50,8 +66,7 @@ void Dialog::scanFirmware()
             if (mainFound)
                 passedOver << mainFirmwarePath;
             mainFound = true;
-            mainVersion = name.mid(kVersionPosition, kVersionLength);
-            mainDate = name.mid(kDatePosition, kDateLength);
+            readMainName(name, mainVersion, mainDate);
             mainFirmwarePath = entry.filePath();
         }
         if (prefix == kGpioPrefix) {
@@ -80,14 +95,21 @@ void Dialog::scanFirmware()
     for (const QString &path : passedOver)
         qDebug() << "Firmware Passed Over:" << path;
 
-    // "2-1-4" and "160315" become "TQR-7 v2.1.4 160315"; missing characters add nothing.
+    // "2-1-4" and "160315" become "TQR-7 v2.1.4 160315", "2-1-10" becomes
+    // "v2.1.10"; otherwise the characters at 0, 2 and 4 are taken, and missing
+    // characters add nothing.
     versionText.clear();
     versionText += QStringLiteral("TQR-7 v");
-    versionText += mainVersion.mid(0, 1);
-    versionText += QLatin1Char('.');
-    versionText += mainVersion.mid(2, 1);
-    versionText += QLatin1Char('.');
-    versionText += mainVersion.mid(4, 1);
+    static const QRegularExpression numbers(QStringLiteral("^[0-9]+-[0-9]+-[0-9]+$"));
+    if (numbers.match(mainVersion).hasMatch()) {
+        versionText += QString(mainVersion).replace(QLatin1Char('-'), QLatin1Char('.'));
+    } else {
+        versionText += mainVersion.mid(0, 1);
+        versionText += QLatin1Char('.');
+        versionText += mainVersion.mid(2, 1);
+        versionText += QLatin1Char('.');
+        versionText += mainVersion.mid(4, 1);
+    }
     versionText += QLatin1Char(' ');
     versionText += mainDate;
 }

@@ -20,6 +20,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <cctype>
@@ -88,9 +89,16 @@ QByteArray expand(const QByteArray &raw)
     return out.left(kMaxFileBytes);
 }
 
-// "TQR-7 v" and the characters at 10, 12 and 14, a space and those at 16-21.
+// "TQR7_MAIN_<x>-<y>-<z>_<yymmdd>..." gives "TQR-7 vx.y.z yymmdd" whatever the
+// numbers' lengths; another name gives "TQR-7 v" and the characters at 10, 12
+// and 14, a space and those at 16-21.
 QString expectedVersion(const QString &name)
 {
+    static const QRegularExpression fields(
+        QStringLiteral("^TQR7_MAIN_([0-9]+)-([0-9]+)-([0-9]+)_([0-9]{6})"));
+    const QRegularExpressionMatch m = fields.match(name);
+    if (m.hasMatch())
+        return QStringLiteral("TQR-7 v%1.%2.%3 %4").arg(m.captured(1), m.captured(2), m.captured(3), m.captured(4));
     auto at = [&](int i) { return i < name.size() ? QString(name.at(i)) : QString(); };
     return QStringLiteral("TQR-7 v") + at(10) + '.' + at(12) + '.' + at(14) + ' ' + name.mid(16, 6);
 }
