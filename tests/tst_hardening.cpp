@@ -122,6 +122,12 @@ void TestHardening::badFirmwareSet_data()
         set(fw);
         return fw.write(kMain, withLineEnds(Hex::image(3, 3), "\r"));
     }, {}, QStringLiteral("a control byte (0x0D) in line 1 at character 44")};
+    QTest::newRow("one data digit flipped") << BadInput{[&](FirmwareFolder &fw) {
+        set(fw);
+        QStringList lines = Hex::image(3, 3);
+        lines[1] = QStringLiteral(":0400000012345679E8"); // E7 would make it sum to 0
+        return fw.write(kMain, withLineEnds(lines, "\r\n"));
+    }, {}, QStringLiteral("line 2: checksum 0xE8, the record needs 0xE7")};
     QTest::newRow("file becomes a directory after start-up") << BadInput{
         [&](FirmwareFolder &fw) { set(fw); return fw.midiPath; },
         [](FirmwareFolder &fw) {
@@ -134,6 +140,11 @@ void TestHardening::badFirmwareSet_data()
         QFile::remove(elsewhere);
         QFile::rename(fw.gpioPath, elsewhere);
         QFile::link(elsewhere, fw.gpioPath);
+        return QString();
+    }, {}, {}};
+    QTest::newRow("lower-case hex digits (sent)") << BadInput{[&](FirmwareFolder &fw) {
+        set(fw);
+        fw.write(kMidi, Hex::join(Hex::image(4, 2)).toLower());
         return QString();
     }, {}, {}};
     QTest::newRow("non-ASCII file name (sent)") << BadInput{[](FirmwareFolder &fw) {
