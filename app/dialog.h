@@ -46,6 +46,7 @@ private:
 
     // protocol/: device link
     void handleInputReport();
+    void logLinkFailure(const char *call);
     void linkLost();
 
     // protocol/: update sequencer

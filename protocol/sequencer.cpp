@@ -139,6 +139,7 @@ void Dialog::transmitReport()
         qDebug() << "Retry Data: " << retryCount;
     if (hid_write(device, outReport, Report::kOutputSize) == -1) {
         // The wait still runs: its time-out ending tells the operator.
+        logLinkFailure("hid_write");
         linkLost();
         closeFirmwareFile();
         refreshStatus();

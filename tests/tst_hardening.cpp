@@ -256,6 +256,7 @@ void TestHardening::unitFault()
 
     if (phase == BeforeAnswer)
         Tqr7Sim::setUpdateMode(false);
+    DebugCapture log;
     Dialog dialog;
     dialog.show();
     Widgets w(dialog);
@@ -303,6 +304,17 @@ void TestHardening::unitFault()
         QVERIFY(w.complete->isHidden());
     if (linkDropped)
         QTRY_VERIFY_WITH_TIMEOUT(Tqr7Sim::openAttemptTimes().size() > opensBefore, kDeadline);
+    // One line says which call failed and why, in hidapi's words. A unit
+    // pulled out fails the next read, or a query written first.
+    const QStringList lost = log.linesStartingWith({QStringLiteral("Link Lost:")});
+    if (!linkDropped) {
+        QVERIFY2(lost.isEmpty(), qPrintable(lost.join(QLatin1Char('\n'))));
+    } else {
+        QCOMPARE(lost.size(), 1);
+        const QString expected = fault == Unplug ? QStringLiteral("failed: Device is gone")
+                                                 : QStringLiteral("Link Lost: hid_write failed: Simulated write failure");
+        QVERIFY2(lost.first().endsWith(expected), qPrintable(lost.first()));
+    }
     if (fault != StrayAck)
         QVERIFY2(Tqr7Sim::violations().empty(), qPrintable(violations()));
 
