@@ -8,7 +8,9 @@
 #include "protocol/report.h"
 
 class QTimer;
-class DialogUi;
+namespace Ui {
+class Dialog;
+}
 struct hid_device_;
 typedef struct hid_device_ hid_device;
 
@@ -60,7 +62,7 @@ private:
     void refreshStatus();
     void resetProgress();
 
-    DialogUi *ui = nullptr;
+    Ui::Dialog *ui = nullptr; // the form, ui/dialog.ui
     QTimer *pollTimer = nullptr;
     QTimer *flashTimer = nullptr;
     QTimer *modeCheckTimer = nullptr;
