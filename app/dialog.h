@@ -9,7 +9,9 @@
 
 class QIODevice;
 class QTimer;
-class DialogUi;
+namespace Ui {
+class Dialog;
+}
 struct hid_device_;
 typedef struct hid_device_ hid_device;
 
@@ -65,7 +67,7 @@ private:
     void refreshStatus();
     void resetProgress();
 
-    DialogUi *ui = nullptr;
+    Ui::Dialog *ui = nullptr; // the form, ui/dialog.ui
     QTimer *pollTimer = nullptr;
     QTimer *flashTimer = nullptr;
     QTimer *modeCheckTimer = nullptr;

@@ -1,6 +1,6 @@
 #include "app/dialog.h"
 
-#include "ui/dialogui.h"
+#include "ui_dialog.h"
 
 #include <QDebug>
 #include <QLabel>
