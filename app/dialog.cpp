@@ -14,7 +14,7 @@ namespace {
 const QString kFirmwareMissing = QStringLiteral("!! One or more firmware files not found !!");
 }
 
-Dialog::Dialog(QWidget *parent) : QDialog(parent), ui(new Ui::Dialog)
+Dialog::Dialog(QWidget *parent) : QDialog(parent), ui(new DialogUi)
 {
     ui->setupUi(this);
     // A fixed-size dialog window with no other flag, as the unit's updater always was.

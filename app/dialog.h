@@ -12,6 +12,8 @@ class QTimer;
 namespace Ui {
 class Dialog;
 }
+// The widget set: the form ui/dialog.ui as the build compiles it.
+using DialogUi = Ui::Dialog;
 struct hid_device_;
 typedef struct hid_device_ hid_device;
 
@@ -67,7 +69,7 @@ private:
     void refreshStatus();
     void resetProgress();
 
-    Ui::Dialog *ui = nullptr; // the form, ui/dialog.ui
+    DialogUi *ui = nullptr;
     QTimer *pollTimer = nullptr;
     QTimer *flashTimer = nullptr;
     QTimer *modeCheckTimer = nullptr;
