@@ -21,6 +21,10 @@ constexpr int kDateLength = 6;
 // A line of a report and a CR LF line end, with room to spare: the longest
 // line that is ever kept whole.
 constexpr int kLineReadLimit = Report::kMaxLineLength + 8;
+// The rest of a longer line is read in pieces this large and dropped: a
+// quarter of what the file object buffers anyway, and few enough calls that
+// gigabytes without a line end take seconds, not minutes.
+constexpr int kSkipChunk = 4096;
 
 // "TQR7_MAIN_2-1-10_160401.hex": the version's three numbers may have more
 // than one digit each. A name of another shape is read at fixed positions.
@@ -145,17 +149,17 @@ int Dialog::countFileLines(const QString &path)
 
 // One line with its line end, a CR LF read as LF. A line too long for a
 // report is refused anyway, so only its first bytes are kept and the rest is
-// counted: a file without line ends costs no more memory than a report.
+// counted: a file without line ends costs no more memory than a normal one.
 // textLength gets the number of characters before the line end. Empty: a
 // read error.
 QByteArray Dialog::readFirmwareLine(QIODevice &file, qint64 &textLength)
 {
-    char buffer[kLineReadLimit + 1]; // readLine keeps one byte for a NUL
-    qint64 n = file.readLine(buffer, sizeof buffer);
+    char buffer[kSkipChunk + 1]; // readLine keeps one byte for a NUL
+    qint64 n = file.readLine(buffer, kLineReadLimit + 1);
     textLength = 0;
     if (n <= 0)
         return QByteArray();
-    QByteArray line(buffer, int(n));
+    const QByteArray line(buffer, int(n));
     qint64 length = n;
     char last = buffer[n - 1];
     char beforeLast = n > 1 ? buffer[n - 2] : '\0';
@@ -167,16 +171,14 @@ QByteArray Dialog::readFirmwareLine(QIODevice &file, qint64 &textLength)
         beforeLast = n > 1 ? buffer[n - 2] : last;
         last = buffer[n - 1];
     }
-    if (last == '\n') {
-        --length;
-        if (beforeLast == '\r') {
-            --length;
-            if (line.endsWith("\r\n"))
-                line.remove(line.size() - 2, 1);
-        }
-    }
     textLength = length;
-    return line;
+    if (last != '\n')
+        return line;
+    --textLength;
+    if (beforeLast != '\r')
+        return line;
+    --textLength;
+    return line.endsWith("\r\n") ? line.left(line.size() - 2) + '\n' : line;
 }
 
 void Dialog::computeTotalLineCount()
