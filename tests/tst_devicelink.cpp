@@ -4,6 +4,7 @@
 #include "app/dialog.h"
 #include "sim/tqr7sim.h"
 #include "tests/support/firmwarefolder.h"
+#include "tests/support/texts.h"
 
 #include <QLabel>
 #include <QProgressBar>
@@ -11,6 +12,8 @@
 #include <QtTest>
 
 #include <algorithm>
+
+using namespace Texts;
 
 class TestDeviceLink : public QObject
 {
@@ -64,10 +67,6 @@ double median(std::vector<double> values)
     std::sort(values.begin(), values.end());
     return values.empty() ? 0 : values[values.size() / 2];
 }
-
-const QString kNotConnected = QStringLiteral("Device not connected");
-const QString kNotInUpdateMode = QStringLiteral("Device Not in Firmware Update Mode!!");
-const QString kReady = QStringLiteral("Ready For Update");
 
 } // namespace
 
@@ -220,7 +219,7 @@ void TestDeviceLink::losingTheUnitResetsTheLinkUntilItAnswersAgain()
     QVERIFY(!button(dialog)->isEnabled());
     QCOMPARE(dialog.findChild<QProgressBar *>(QStringLiteral("progressSub"))->value(), 0);
     QCOMPARE(dialog.findChild<QProgressBar *>(QStringLiteral("progressOverall"))->value(), 0);
-    QCOMPARE(dialog.findChild<QLabel *>(QStringLiteral("labelTarget"))->text(), QStringLiteral("---"));
+    QCOMPARE(dialog.findChild<QLabel *>(QStringLiteral("labelTarget"))->text(), kNoTarget);
 
     // Back to looking for the unit every 250 ms.
     const size_t before = Tqr7Sim::openAttemptTimes().size();

@@ -5,6 +5,7 @@
 #include "app/dialog.h"
 #include "tests/support/debugcapture.h"
 #include "tests/support/firmwarefolder.h"
+#include "tests/support/texts.h"
 
 #include <QApplication>
 #include <QFrame>
@@ -17,6 +18,8 @@
 #include <QStandardPaths>
 #include <QTimer>
 #include <QtTest>
+
+using namespace Texts;
 
 class TestForm : public QObject
 {
@@ -53,17 +56,17 @@ void TestForm::widgetsHaveTheirNamesClassesAndCells()
     struct Line
     {
         const char *caption;
-        const char *text;
+        QString text;
         const char *value;
         const char *valueClass;
     };
     const QVector<Line> lines = {
-        {"label", "Version:", "labelVersion", "QLabel"},
-        {"label_3", "Status:", "labelStatus", "QLabel"},
+        {"label", kVersionCaption, "labelVersion", "QLabel"},
+        {"label_3", kStatusCaption, "labelStatus", "QLabel"},
         // the rule
-        {"label_7", "Target:", "labelTarget", "QLabel"},
-        {"label_5", "Sub-Progress:", "progressSub", "QProgressBar"},
-        {"label_6", "Overall Progress:", "progressOverall", "QProgressBar"},
+        {"label_7", kTargetCaption, "labelTarget", "QLabel"},
+        {"label_5", kSubProgressCaption, "progressSub", "QProgressBar"},
+        {"label_6", kOverallProgressCaption, "progressOverall", "QProgressBar"},
     };
     const int linesAboveRule = 2;
 
@@ -94,7 +97,7 @@ void TestForm::widgetsHaveTheirNamesClassesAndCells()
         auto *caption = child<QLabel>(dialog, line.caption);
         auto *value = child<QWidget>(dialog, line.value);
         QVERIFY2(caption && value, line.caption);
-        QCOMPARE(caption->text(), QString::fromLatin1(line.text));
+        QCOMPARE(caption->text(), line.text);
         QCOMPARE(value->metaObject()->className(), line.valueClass);
         const QRect c = caption->geometry();
         const QRect v = value->geometry();
@@ -163,19 +166,18 @@ void TestForm::fontsAndSizePolicies()
 void TestForm::fixedTextsAndInitialDisplay()
 {
     Dialog dialog;
-    QCOMPARE(dialog.windowTitle(), QStringLiteral("Wendrix v1.0 for TQR-7"));
-    QCOMPARE(child<QLabel>(dialog, "label")->text(), QStringLiteral("Version:"));
-    QCOMPARE(child<QLabel>(dialog, "label_3")->text(), QStringLiteral("Status:"));
-    QCOMPARE(child<QLabel>(dialog, "label_7")->text(), QStringLiteral("Target:"));
-    QCOMPARE(child<QLabel>(dialog, "label_5")->text(), QStringLiteral("Sub-Progress:"));
-    QCOMPARE(child<QLabel>(dialog, "label_6")->text(), QStringLiteral("Overall Progress:"));
-    QCOMPARE(child<QPushButton>(dialog, "buttonUpdate")->text(), QStringLiteral("Update"));
+    QCOMPARE(dialog.windowTitle(), kTitle);
+    QCOMPARE(child<QLabel>(dialog, "label")->text(), kVersionCaption);
+    QCOMPARE(child<QLabel>(dialog, "label_3")->text(), kStatusCaption);
+    QCOMPARE(child<QLabel>(dialog, "label_7")->text(), kTargetCaption);
+    QCOMPARE(child<QLabel>(dialog, "label_5")->text(), kSubProgressCaption);
+    QCOMPARE(child<QLabel>(dialog, "label_6")->text(), kOverallProgressCaption);
+    QCOMPARE(child<QPushButton>(dialog, "buttonUpdate")->text(), kUpdateButton);
 
     // Without firmware: the warning, no link, nothing running, nothing to press.
-    QCOMPARE(child<QLabel>(dialog, "labelVersion")->text(),
-             QStringLiteral("!! One or more firmware files not found !!"));
-    QCOMPARE(child<QLabel>(dialog, "labelStatus")->text(), QStringLiteral("Device not connected"));
-    QCOMPARE(child<QLabel>(dialog, "labelTarget")->text(), QStringLiteral("---"));
+    QCOMPARE(child<QLabel>(dialog, "labelVersion")->text(), kFirmwareMissing);
+    QCOMPARE(child<QLabel>(dialog, "labelStatus")->text(), kNotConnected);
+    QCOMPARE(child<QLabel>(dialog, "labelTarget")->text(), kNoTarget);
     for (const char *bar : {"progressSub", "progressOverall"}) {
         QCOMPARE(child<QProgressBar>(dialog, bar)->value(), 0);
         QCOMPARE(child<QProgressBar>(dialog, bar)->minimum(), 0);
@@ -183,7 +185,7 @@ void TestForm::fixedTextsAndInitialDisplay()
     }
     auto *complete = child<QLabel>(dialog, "labelComplete");
     QVERIFY(complete->isHidden());
-    QCOMPARE(complete->text(), QStringLiteral("UPDATE COMPLETE. POWER CYCLE UNIT!!"));
+    QCOMPARE(complete->text(), kResultBeforeAny);
     QVERIFY(!child<QPushButton>(dialog, "buttonUpdate")->isEnabled());
 
     dialog.show();
@@ -240,10 +242,10 @@ void TestForm::buttonClickReachesTheSlotOncePerClick()
     auto *button = child<QPushButton>(dialog, "buttonUpdate");
     button->setEnabled(true);
     button->click();
-    QCOMPARE(log.linesStartingWith({QStringLiteral("Firmware File Error:")}).size(), 1);
+    QCOMPARE(log.linesStartingWith({kFirmwareFileError}).size(), 1);
     button->setEnabled(true);
     button->click();
-    QCOMPARE(log.linesStartingWith({QStringLiteral("Firmware File Error:")}).size(), 2);
+    QCOMPARE(log.linesStartingWith({kFirmwareFileError}).size(), 2);
 }
 
 void TestForm::extraSpaceGoesToValuesAndSpacers()

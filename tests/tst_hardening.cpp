@@ -7,6 +7,7 @@
 #include "tests/support/debugcapture.h"
 #include "tests/support/firmwarefolder.h"
 #include "tests/support/probe.h"
+#include "tests/support/texts.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,16 +16,11 @@
 #include <functional>
 
 using Tqr7Sim::Answer;
+using namespace Texts;
 
 namespace {
 
 constexpr int kDeadline = 20000;
-const QString kReady = QStringLiteral("Ready For Update");
-const QString kNotInUpdateMode = QStringLiteral("Device Not in Firmware Update Mode!!");
-const QString kComplete = QStringLiteral("Update Complete. Power Cycle Unit!");
-const QString kCommsError = QStringLiteral("Operation Failed: Internal Comms Error");
-const QString kNoResponse = QStringLiteral("No response received from unit!");
-const QString kFileError = QStringLiteral("Operation Failed: Firmware File Error");
 
 const QString kGpio = QStringLiteral("TQR7_GPIO_0-3-1_151102.hex");
 const QString kMidi = QStringLiteral("TQR7_MIDI_0-2-0_151102.hex");
@@ -171,8 +167,7 @@ void TestHardening::badFirmwareSet()
     Dialog dialog;
     dialog.show();
     Widgets w(dialog);
-    QCOMPARE(dialog.findChild<QLabel *>(QStringLiteral("labelVersion"))->text(),
-             QStringLiteral("TQR-7 v2.1.4 160315"));
+    QCOMPARE(dialog.findChild<QLabel *>(QStringLiteral("labelVersion"))->text(), kSampleVersion);
     QTRY_VERIFY_WITH_TIMEOUT(w.ready(), kDeadline);
     if (input.after)
         input.after(fw);
@@ -189,8 +184,7 @@ void TestHardening::badFirmwareSet()
     QTRY_VERIFY_WITH_TIMEOUT(w.showing(kFileError) && w.ready(), kDeadline);
     QVERIFY(dataReports().isEmpty());
     QVERIFY(w.idleDisplay());
-    QCOMPARE(log.linesStartingWith({QStringLiteral("Firmware File Error:")}),
-             QStringList{QStringLiteral("Firmware File Error: \"%1\" %2").arg(refused, input.reason)});
+    QCOMPARE(log.linesStartingWith({kFirmwareFileError}), QStringList{fileErrorLine(refused, input.reason)});
 }
 
 void TestHardening::unitFault_data()
@@ -306,13 +300,13 @@ void TestHardening::unitFault()
         QTRY_VERIFY_WITH_TIMEOUT(Tqr7Sim::openAttemptTimes().size() > opensBefore, kDeadline);
     // One line says which call failed and why, in hidapi's words. A unit
     // pulled out fails the next read, or a query written first.
-    const QStringList lost = log.linesStartingWith({QStringLiteral("Link Lost:")});
+    const QStringList lost = log.linesStartingWith({kLinkLost});
     if (!linkDropped) {
         QVERIFY2(lost.isEmpty(), qPrintable(lost.join(QLatin1Char('\n'))));
     } else {
         QCOMPARE(lost.size(), 1);
         const QString expected = fault == Unplug ? QStringLiteral("failed: Device is gone")
-                                                 : QStringLiteral("Link Lost: hid_write failed: Simulated write failure");
+                                                 : kLinkLost + QStringLiteral(" hid_write failed: Simulated write failure");
         QVERIFY2(lost.first().endsWith(expected), qPrintable(lost.first()));
     }
     if (fault != StrayAck)

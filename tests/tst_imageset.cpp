@@ -5,10 +5,13 @@
 #include "sim/tqr7sim.h"
 #include "tests/support/debugcapture.h"
 #include "tests/support/firmwarefolder.h"
+#include "tests/support/texts.h"
 
 #include <QDir>
 #include <QLabel>
 #include <QtTest>
+
+using namespace Texts;
 
 class TestImageSet : public QObject
 {
@@ -28,15 +31,9 @@ private slots:
 
 namespace {
 
-const QString kMissing = QStringLiteral("!! One or more firmware files not found !!");
 const QString kGpio = QStringLiteral("TQR7_GPIO_0-3-1_151102.hex");
 const QString kMidi = QStringLiteral("TQR7_MIDI_0-2-0_151102.hex");
 const QString kMain = QStringLiteral("TQR7_MAIN_2-1-4_160315.hex");
-
-QString quoted(const QString &text)
-{
-    return QLatin1Char('"') + text + QLatin1Char('"');
-}
 
 QString version(Dialog &dialog)
 {
@@ -66,18 +63,18 @@ void TestImageSet::completeSetShowsVersionAndLogsEachPath()
     DebugCapture log;
     Dialog dialog;
 
-    QCOMPARE(version(dialog), QStringLiteral("TQR-7 v2.1.4 160315"));
+    QCOMPARE(version(dialog), kSampleVersion);
     const QString dir = firmware.path();
     const QStringList expected = {
-        QStringLiteral("Firmware Path ") + quoted(dir),
-        QStringLiteral("Firmware Present: true"),
-        QStringLiteral("Main Firmware: ") + quoted(dir + QLatin1Char('/') + kMain),
-        QStringLiteral("GPIO Firmware: ") + quoted(dir + QLatin1Char('/') + kGpio),
-        QStringLiteral("MIDI Firmware: ") + quoted(dir + QLatin1Char('/') + kMidi),
-        QStringLiteral("Main Version: \"2-1-4\""),
-        QStringLiteral("Main Date: \"160315\""),
+        logLine(kFirmwarePath, dir),
+        kFirmwarePresent + QStringLiteral(" true"),
+        logLine(kMainFirmware, dir + QLatin1Char('/') + kMain),
+        logLine(kGpioFirmware, dir + QLatin1Char('/') + kGpio),
+        logLine(kMidiFirmware, dir + QLatin1Char('/') + kMidi),
+        logLine(kMainVersion, QStringLiteral("2-1-4")),
+        logLine(kMainDate, QStringLiteral("160315")),
         // The MIDI file goes to two targets and counts twice: 100 + 2 * 200 + 300.
-        QStringLiteral("Total Line Count: 800"),
+        logLine(kTotalLineCount, 800),
     };
     QCOMPARE(log.lines(), expected);
 }
@@ -94,11 +91,11 @@ void TestImageSet::whichFilesTheScanTakes_data()
     const QString plain = QStringLiteral("TQR7_MAIN_2-1-4_160315.hex");
     QTest::newRow("lower-case prefix is not a main file")
         << QStringList{QStringLiteral("tqr7_main_9-9-9_991231.hex")} << plain << plain
-        << QStringLiteral("TQR-7 v2.1.4 160315") << QStringList{}
+        << kSampleVersion << QStringList{}
         << QStringList{QStringLiteral("2-1-4"), QStringLiteral("160315")};
     QTest::newRow("hidden file is not listed")
         << QStringList{QStringLiteral(".TQR7_MAIN_9-9-9_991231.hex")} << plain << plain
-        << QStringLiteral("TQR-7 v2.1.4 160315") << QStringList{}
+        << kSampleVersion << QStringList{}
         << QStringList{QStringLiteral("2-1-4"), QStringLiteral("160315")};
     QTest::newRow("later of two main files wins whole")
         << QStringList{QStringLiteral("TQR7_MAIN_1-0-9_150101.hex")}
@@ -115,7 +112,7 @@ void TestImageSet::whichFilesTheScanTakes_data()
     // passed-over lines are how the technician finds out.
     QTest::newRow("an editor backup sorts after the file it copies")
         << QStringList{QStringLiteral("TQR7_MAIN_2-1-4_160315.hex~")} << plain
-        << QStringLiteral("TQR7_MAIN_2-1-4_160315.hex~") << QStringLiteral("TQR-7 v2.1.4 160315")
+        << QStringLiteral("TQR7_MAIN_2-1-4_160315.hex~") << kSampleVersion
         << QStringList{plain}
         << QStringList{QStringLiteral("2-1-4"), QStringLiteral("160315")};
     QTest::newRow("2-1-9 sorts after 2-1-10")
@@ -127,7 +124,7 @@ void TestImageSet::whichFilesTheScanTakes_data()
     QTest::newRow("second GPIO and MIDI files")
         << QStringList{QStringLiteral("TQR7_GPIO_0-3-2_160101.hex"),
                        QStringLiteral("TQR7_MIDI_0-1-9_150101.hex")}
-        << plain << plain << QStringLiteral("TQR-7 v2.1.4 160315")
+        << plain << plain << kSampleVersion
         << QStringList{QStringLiteral("TQR7_GPIO_0-3-1_151102.hex"),
                        QStringLiteral("TQR7_MIDI_0-1-9_150101.hex")}
         << QStringList{QStringLiteral("2-1-4"), QStringLiteral("160315")};
@@ -181,23 +178,21 @@ void TestImageSet::whichFilesTheScanTakes()
 
     DebugCapture log;
     Dialog dialog;
-    QCOMPARE(logged(log, QStringLiteral("Firmware Present:")), QStringLiteral("true"));
-    QCOMPARE(logged(log, QStringLiteral("Main Firmware:")),
-             quoted(firmware.path() + QLatin1Char('/') + expectedMain));
+    QCOMPARE(logged(log, kFirmwarePresent), QStringLiteral("true"));
+    QCOMPARE(logged(log, kMainFirmware), quoted(firmware.path() + QLatin1Char('/') + expectedMain));
     QCOMPARE(version(dialog), expectedVersion);
-    QCOMPARE(logged(log, QStringLiteral("Main Version:")), quoted(fields.at(0)));
-    QCOMPARE(logged(log, QStringLiteral("Main Date:")), quoted(fields.at(1)));
+    QCOMPARE(logged(log, kMainVersion), quoted(fields.at(0)));
+    QCOMPARE(logged(log, kMainDate), quoted(fields.at(1)));
 
     // The scan's seven lines come first, then one line per file passed over.
     QStringList expected;
     for (const QString &name : passedOver)
-        expected << QStringLiteral("Firmware Passed Over: ")
-                        + quoted(firmware.path() + QLatin1Char('/') + name);
+        expected << logLine(kPassedOver, firmware.path() + QLatin1Char('/') + name);
     const QStringList lines = log.lines();
     QVERIFY(lines.size() > 7 + expected.size());
-    QVERIFY(lines.at(6).startsWith(QLatin1String("Main Date: ")));
+    QVERIFY(lines.at(6).startsWith(kMainDate + QLatin1Char(' ')));
     QCOMPARE(lines.mid(7, expected.size()), expected);
-    QVERIFY(lines.at(7 + expected.size()).startsWith(QLatin1String("Total Line Count: ")));
+    QVERIFY(lines.at(7 + expected.size()).startsWith(kTotalLineCount + QLatin1Char(' ')));
 }
 
 void TestImageSet::incompleteSetShowsTheWarning_data()
@@ -238,20 +233,20 @@ void TestImageSet::incompleteSetShowsTheWarning()
         Tqr7Sim::attach();
         Dialog dialog;
         dialog.show();
-        QCOMPARE(version(dialog), kMissing);
-        QCOMPARE(logged(log, QStringLiteral("Firmware Present:")), QStringLiteral("false"));
-        QVERIFY(log.linesStartingWith({QStringLiteral("Total Line Count:")}).isEmpty());
+        QCOMPARE(version(dialog), kFirmwareMissing);
+        QCOMPARE(logged(log, kFirmwarePresent), QStringLiteral("false"));
+        QVERIFY(log.linesStartingWith({kTotalLineCount}).isEmpty());
         // The paths that were found are still logged; the others are empty.
-        const QString main = logged(log, QStringLiteral("Main Firmware:"));
+        const QString main = logged(log, kMainFirmware);
         QCOMPARE(main == QLatin1String("\"\""), !folder.contains(QLatin1String("MAIN")));
-        QCOMPARE(logged(log, QStringLiteral("GPIO Firmware:")) == QLatin1String("\"\""),
+        QCOMPARE(logged(log, kGpioFirmware) == QLatin1String("\"\""),
                  !folder.contains(QLatin1String("GPIO")) || folder.contains(QLatin1String("dirGPIO")));
 
         // A ready unit does not make an incomplete set updatable.
-        QTRY_COMPARE_WITH_TIMEOUT(dialog.findChild<QLabel *>(QStringLiteral("labelStatus"))->text(),
-                                  QStringLiteral("Ready For Update"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(dialog.findChild<QLabel *>(QStringLiteral("labelStatus"))->text(), kReady,
+                                  10000);
         QVERIFY(!dialog.findChild<QWidget *>(QStringLiteral("buttonUpdate"))->isEnabled());
-        QCOMPARE(version(dialog), kMissing);
+        QCOMPARE(version(dialog), kFirmwareMissing);
     }
     FirmwareFolder::removeLink();
 }
@@ -289,8 +284,7 @@ void TestImageSet::lineCount()
     firmware.writeImage(kMain, 1);
     DebugCapture log;
     Dialog dialog;
-    QCOMPARE(log.linesStartingWith({QStringLiteral("Total Line Count:")}),
-             QStringList{QStringLiteral("Total Line Count: ") + QString::number(expected + 3)});
+    QCOMPARE(log.linesStartingWith({kTotalLineCount}), QStringList{logLine(kTotalLineCount, expected + 3)});
 }
 
 QTEST_MAIN(TestImageSet)

@@ -7,6 +7,7 @@
 #include "tests/support/debugcapture.h"
 #include "tests/support/firmwarefolder.h"
 #include "tests/support/probe.h"
+#include "tests/support/texts.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -20,6 +21,7 @@
 #include <optional>
 
 using Tqr7Sim::Answer;
+using namespace Texts;
 
 class TestSequencer : public QObject
 {
@@ -57,21 +59,8 @@ constexpr double kWaitMs = 500;       // the response wait
 constexpr double kEarlyMs = 50;       // a coarse timer may fire up to 5% early
 constexpr double kLateMs = 2500;      // a busy machine may deliver it late
 
-const QString kUpdating = QStringLiteral("Updating...");
-const QString kReady = QStringLiteral("Ready For Update");
-const QString kNotConnected = QStringLiteral("Device not connected");
-const QString kComplete = QStringLiteral("Update Complete. Power Cycle Unit!");
-const QString kCommsError = QStringLiteral("Operation Failed: Internal Comms Error");
-const QString kNoResponse = QStringLiteral("No response received from unit!");
-const QString kFileError = QStringLiteral("Operation Failed: Firmware File Error");
-const QString kNoTarget = QStringLiteral("---");
-
-const QStringList kSequencerLabels = {
-    QStringLiteral("Begin..."),           QStringLiteral("Load File"),
-    QStringLiteral("File found to be complete"), QStringLiteral("File Closed"),
-    QStringLiteral("Target Changed"),     QStringLiteral("USB Board Timeout"),
-    QStringLiteral("Retry Data:"),        QStringLiteral("Firmware File Error:"),
-};
+const QStringList kSequencerLabels = {kBegin, kLoadFile, kFileComplete, kFileClosed,
+    kTargetChanged, kBoardTimeout, kRetryData, kFirmwareFileError};
 
 // What the operator sees, sampled on every pass of the event loop (1 ms) with
 // the simulator's clock, so that short-lived states and the moment an ending
@@ -129,21 +118,6 @@ QByteArray asReceived(const QStringList &lines)
     for (const QString &line : lines)
         text += line.toLatin1() + '\r';
     return text;
-}
-
-QString quoted(const QString &path)
-{
-    return QLatin1Char('"') + path + QLatin1Char('"');
-}
-
-QString loadFile(const QString &path)
-{
-    return QStringLiteral("Load File ") + quoted(path);
-}
-
-QString fileErrorLine(const QString &path, const QString &reason)
-{
-    return QStringLiteral("Firmware File Error: ") + quoted(path) + QLatin1Char(' ') + reason;
 }
 
 QByteArray contentOf(const QString &path)
@@ -262,7 +236,7 @@ void TestSequencer::completeUpdateSendsEveryLineOnce()
     QCOMPARE(w.overall->value(), total);
     QCOMPARE(w.sub->maximum(), mainLines);
     QCOMPARE(w.sub->value(), mainLines);
-    QCOMPARE(w.target->text(), QStringLiteral("Main CPU"));
+    QCOMPARE(w.target->text(), kTargetNames.last());
     QCOMPARE(w.status->text(), kReady);
     QVERIFY(w.button->isEnabled());
 
@@ -276,19 +250,14 @@ void TestSequencer::completeUpdateSendsEveryLineOnce()
         if (targetsShown.isEmpty() || targetsShown.last() != s.target)
             targetsShown << s.target;
     }
-    QCOMPARE(targetsShown, QStringList({QStringLiteral("Sub GPIO"), QStringLiteral("Sub USB MIDI 1"),
-                                        QStringLiteral("Sub USB MIDI 2"), QStringLiteral("Main CPU")}));
+    QCOMPARE(targetsShown, kTargetNames);
 
     const QStringList expectedLog = {
-        QStringLiteral("Begin... 1"), loadFile(fw.gpioPath),
-        QStringLiteral("File found to be complete"), QStringLiteral("File Closed"),
-        QStringLiteral("Target Changed"), loadFile(fw.midiPath), QStringLiteral("Target Changed... 2"),
-        QStringLiteral("File found to be complete"), QStringLiteral("File Closed"),
-        QStringLiteral("Target Changed"), loadFile(fw.midiPath), QStringLiteral("Target Changed... 3"),
-        QStringLiteral("File found to be complete"), QStringLiteral("File Closed"),
-        QStringLiteral("Target Changed"), loadFile(fw.mainPath), QStringLiteral("Target Changed... 4"),
-        QStringLiteral("File found to be complete"), QStringLiteral("File Closed"),
-        QStringLiteral("Target Changed"), QStringLiteral("File Closed"),
+        logLine(kBegin, 1), logLine(kLoadFile, fw.gpioPath), kFileComplete, kFileClosed,
+        kTargetChanged, logLine(kLoadFile, fw.midiPath), logLine(kTargetChangedTo, 2), kFileComplete, kFileClosed,
+        kTargetChanged, logLine(kLoadFile, fw.midiPath), logLine(kTargetChangedTo, 3), kFileComplete, kFileClosed,
+        kTargetChanged, logLine(kLoadFile, fw.mainPath), logLine(kTargetChangedTo, 4), kFileComplete, kFileClosed,
+        kTargetChanged, kFileClosed,
     };
     QCOMPARE(log.linesStartingWith(kSequencerLabels), expectedLog);
 }
@@ -347,7 +316,7 @@ void TestSequencer::endRecordBoundsEachFile()
     }
     QCOMPARE(received(4), asReceived(main));
     QCOMPARE(reportsFor(4, sent).last().line(), 6);
-    QCOMPARE(log.linesStartingWith({QStringLiteral("File found to be complete")}).size(), 4);
+    QCOMPARE(log.linesStartingWith({kFileComplete}).size(), 4);
 }
 
 void TestSequencer::lineEndsReachTheUnitAsCarriageReturn_data()
@@ -442,9 +411,8 @@ void TestSequencer::busTimeoutIsRetriedWithTheSameReport()
     QCOMPARE(sent[first + 3].attempt(), 1);
     QVERIFY(sent[first + 3].bytes != sent[first].bytes);
 
-    QCOMPARE(log.linesStartingWith({QStringLiteral("USB Board Timeout"), QStringLiteral("Retry Data:")}),
-             QStringList({QStringLiteral("USB Board Timeout 1"), QStringLiteral("Retry Data:  2"),
-                          QStringLiteral("USB Board Timeout 2"), QStringLiteral("Retry Data:  3")}));
+    QCOMPARE(log.linesStartingWith({kBoardTimeout, kRetryData}),
+             QStringList({logLine(kBoardTimeout, 1), logLine(kRetryData, 2), logLine(kBoardTimeout, 2), logLine(kRetryData, 3)}));
     QCOMPARE(received(4), asReceived(Hex::image(3, 3)));
     QCOMPARE(received(3), asReceived(Hex::image(5, 2)));
 }
@@ -479,10 +447,9 @@ void TestSequencer::thirdBusTimeoutEndsTheUpdate()
         QCOMPARE(s.line(), 3);
         QCOMPARE(s.attempt(), i + 1);
     }
-    QCOMPARE(log.linesStartingWith({QStringLiteral("USB Board Timeout")}),
-             QStringList({QStringLiteral("USB Board Timeout 1"), QStringLiteral("USB Board Timeout 2"),
-                          QStringLiteral("USB Board Timeout 3")}));
-    QCOMPARE(log.lines().count(QStringLiteral("File Closed")), 2); // GPIO's, then the ending's
+    QCOMPARE(log.linesStartingWith({kBoardTimeout}),
+             QStringList({logLine(kBoardTimeout, 1), logLine(kBoardTimeout, 2), logLine(kBoardTimeout, 3)}));
+    QCOMPARE(log.lines().count(kFileClosed), 2); // GPIO's, then the ending's
 }
 
 void TestSequencer::silenceEndsTheUpdateOnce_data()
@@ -539,7 +506,7 @@ void TestSequencer::silenceEndsTheUpdateOnce()
 
     // The ending runs once: a second second passes without another one.
     QTest::qWait(1200);
-    QCOMPARE(log.lines(), QStringList({QStringLiteral("File Closed")}));
+    QCOMPARE(log.lines(), QStringList({kFileClosed}));
     QVERIFY(w.showing(kNoResponse));
     QVERIFY(w.idleDisplay());
     QCOMPARE(w.status->text(), kReady);
@@ -597,7 +564,7 @@ void TestSequencer::lossOfTheUnitEndsTheUpdate()
     QVERIFY2(ending->timeMs - lostAt >= kWaitMs - kEarlyMs && ending->timeMs - lostAt <= kWaitMs + kLateMs,
              qPrintable(QStringLiteral("ended %1 ms after the last report").arg(ending->timeMs - lostAt)));
     QVERIFY(w.idleDisplay());
-    QCOMPARE(log.linesStartingWith(kSequencerLabels).last(), QStringLiteral("File Closed"));
+    QCOMPARE(log.linesStartingWith(kSequencerLabels).last(), kFileClosed);
 
     if (!staysAttached) {
         QTest::qWait(600);
@@ -768,8 +735,8 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent()
         const int total = lineCount + 5 + 5 + 6;
         QCOMPARE(w.overall->maximum(), total);
         const int startTotal = (when == BeforeStart ? lineCount : 4) + 5 + 5 + 6;
-        QCOMPARE(log.linesStartingWith({QStringLiteral("Total Line Count:")}),
-                 total == startTotal ? QStringList() : QStringList(QStringLiteral("Total Line Count: %1").arg(total)));
+        QCOMPARE(log.linesStartingWith({kTotalLineCount}),
+                 total == startTotal ? QStringList() : QStringList(logLine(kTotalLineCount, total)));
         Tqr7Sim::unplug();
         QTRY_VERIFY_WITH_TIMEOUT(w.showing(kNoResponse), kDeadline);
         QVERIFY2(Tqr7Sim::violations().empty(), qPrintable(violations()));
@@ -837,7 +804,7 @@ void TestSequencer::fileChangedDuringTheUpdateEndsIt()
         overwrite(path, content);
 
     QTRY_VERIFY_WITH_TIMEOUT(w.showing(kFileError), kDeadline);
-    QCOMPARE(log.linesStartingWith({QStringLiteral("Firmware File Error:")}),
+    QCOMPARE(log.linesStartingWith({kFirmwareFileError}),
              QStringList(fileErrorLine(path, reason)));
     QVERIFY(w.idleDisplay());
     QTRY_VERIFY_WITH_TIMEOUT(w.button->isEnabled(), kDeadline);
@@ -912,7 +879,7 @@ void TestSequencer::newUpdateStartsAfresh()
     QVERIFY(!w.complete->isVisible());
     QCOMPARE(w.status->text(), kUpdating);
     QVERIFY(!w.button->isEnabled());
-    QCOMPARE(w.target->text(), QStringLiteral("Sub GPIO"));
+    QCOMPARE(w.target->text(), kTargetNames.first());
     QCOMPARE(w.overall->maximum(), total);
     QCOMPARE(w.overall->value(), 1);
     QCOMPARE(w.sub->maximum(), gpioLines);
