@@ -1,14 +1,11 @@
 // The link to the unit: finding and opening it, the update-mode query and its
 // answer, the input codes it ignores, and losing the unit.
 
-#include "app/dialog.h"
 #include "sim/tqr7sim.h"
+#include "tests/support/dialogrun.h"
 #include "tests/support/firmwarefolder.h"
 #include "tests/support/texts.h"
 
-#include <QLabel>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QtTest>
 
 #include <algorithm>
@@ -33,16 +30,6 @@ private slots:
 };
 
 namespace {
-
-QString status(Dialog &dialog)
-{
-    return dialog.findChild<QLabel *>(QStringLiteral("labelStatus"))->text();
-}
-
-QPushButton *button(Dialog &dialog)
-{
-    return dialog.findChild<QPushButton *>(QStringLiteral("buttonUpdate"));
-}
 
 std::vector<Tqr7Sim::Written> queries()
 {
@@ -79,8 +66,7 @@ void TestDeviceLink::init()
 void TestDeviceLink::noUnitIsLookedForEveryQuarterSecond()
 {
     Tqr7Sim::unplug();
-    Dialog dialog;
-    dialog.show();
+    DialogRun run;
     QVERIFY2(Tqr7Sim::openAttemptTimes().empty(), "the unit is first looked for by the poll, not the constructor");
     QTRY_VERIFY_WITH_TIMEOUT(Tqr7Sim::openAttemptTimes().size() >= 5, 10000);
 
@@ -88,32 +74,30 @@ void TestDeviceLink::noUnitIsLookedForEveryQuarterSecond()
     const double gap = median(gaps(Tqr7Sim::openAttemptTimes()));
     QVERIFY2(gap > 200 && gap < 400, qPrintable(QString::number(gap)));
     QVERIFY(Tqr7Sim::writtenReports().empty());
-    QCOMPARE(status(dialog), kNotConnected);
-    QVERIFY(!button(dialog)->isEnabled());
+    QCOMPARE(run.status->text(), kNotConnected);
+    QVERIFY(!run.button->isEnabled());
 }
 
 void TestDeviceLink::attachedUnitIsOpenedAndPolledWithoutWaiting()
 {
     Tqr7Sim::setUpdateMode(false);
-    Dialog dialog;
-    dialog.show();
+    DialogRun run;
     QTRY_COMPARE_WITH_TIMEOUT(Tqr7Sim::openHandles(), 1, 10000);
     QCOMPARE(Tqr7Sim::openAttemptTimes().size(), size_t(1));
     QVERIFY(Tqr7Sim::nonBlocking());
-    QTRY_COMPARE_WITH_TIMEOUT(status(dialog), kNotInUpdateMode, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kNotInUpdateMode, 5000);
 
     QTRY_VERIFY_WITH_TIMEOUT(Tqr7Sim::readTimes().size() >= 30, 10000);
     const double gap = median(gaps(Tqr7Sim::readTimes()));
     QVERIFY2(gap >= 5 && gap < 50, qPrintable(QString::number(gap)));
-    QVERIFY(!button(dialog)->isEnabled());
+    QVERIFY(!run.button->isEnabled());
 }
 
 void TestDeviceLink::queryGoesOutEverySecondUntilAnswered()
 {
     // A unit outside its update mode never answers: the query repeats for ever.
     Tqr7Sim::setUpdateMode(false);
-    Dialog dialog;
-    dialog.show();
+    DialogRun run;
     QTRY_VERIFY_WITH_TIMEOUT(queries().size() >= 3, 15000);
 
     const auto sent = queries();
@@ -129,54 +113,50 @@ void TestDeviceLink::queryGoesOutEverySecondUntilAnswered()
     for (const auto &query : sent)
         QCOMPARE(query.bytes, expected);
     QCOMPARE(queries().size(), Tqr7Sim::writtenReports().size());
-    QCOMPARE(status(dialog), kNotInUpdateMode);
+    QCOMPARE(run.status->text(), kNotInUpdateMode);
     QVERIFY(Tqr7Sim::violations().empty());
 }
 
 void TestDeviceLink::answerMakesTheLinkReadyAndStopsQueries()
 {
-    Dialog dialog;
-    dialog.show();
-    QTRY_COMPARE_WITH_TIMEOUT(status(dialog), kReady, 10000);
+    DialogRun run;
+    QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kReady, 10000);
     const size_t sent = queries().size();
     QCOMPARE(sent, size_t(1));
 
     // Waiting for something not to happen: two more periods, and no query.
     QTest::qWait(2200);
     QCOMPARE(queries().size(), sent);
-    QCOMPARE(status(dialog), kReady);
+    QCOMPARE(run.status->text(), kReady);
     QVERIFY(Tqr7Sim::violations().empty());
 }
 
 void TestDeviceLink::buttonNeedsFirmwareAndAReadyUnit()
 {
     {
-        Dialog dialog; // no firmware folder
-        dialog.show();
-        QTRY_COMPARE_WITH_TIMEOUT(status(dialog), kReady, 10000);
+        DialogRun run; // no firmware folder
+        QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kReady, 10000);
         QTest::qWait(100);
-        QVERIFY(!button(dialog)->isEnabled());
+        QVERIFY(!run.button->isEnabled());
     }
     Tqr7Sim::reset();
     Tqr7Sim::setUpdateMode(false);
     FirmwareFolder firmware;
     firmware.writeSet(3, 3, 3);
-    Dialog dialog;
-    dialog.show();
-    QTRY_COMPARE_WITH_TIMEOUT(status(dialog), kNotInUpdateMode, 10000);
-    QVERIFY(!button(dialog)->isEnabled());
+    DialogRun run;
+    QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kNotInUpdateMode, 10000);
+    QVERIFY(!run.button->isEnabled());
     Tqr7Sim::setUpdateMode(true);
-    QTRY_COMPARE_WITH_TIMEOUT(status(dialog), kReady, 10000);
-    QVERIFY(button(dialog)->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kReady, 10000);
+    QVERIFY(run.button->isEnabled());
 }
 
 void TestDeviceLink::otherInputCodesChangeNothing()
 {
     FirmwareFolder firmware;
     firmware.writeSet(3, 3, 3);
-    Dialog dialog;
-    dialog.show();
-    QTRY_VERIFY_WITH_TIMEOUT(button(dialog)->isEnabled(), 10000);
+    DialogRun run;
+    QTRY_VERIFY_WITH_TIMEOUT(run.button->isEnabled(), 10000);
     const size_t written = Tqr7Sim::writtenReports().size();
 
     // Unknown codes, whatever follows them, and a second update-mode answer.
@@ -186,9 +166,9 @@ void TestDeviceLink::otherInputCodesChangeNothing()
     QTRY_VERIFY_WITH_TIMEOUT(Tqr7Sim::readTimes().size() >= reads + 20, 10000);
 
     QCOMPARE(Tqr7Sim::writtenReports().size(), written);
-    QCOMPARE(status(dialog), kReady);
-    QVERIFY(button(dialog)->isEnabled());
-    QVERIFY(dialog.findChild<QLabel *>(QStringLiteral("labelComplete"))->isHidden());
+    QCOMPARE(run.status->text(), kReady);
+    QVERIFY(run.button->isEnabled());
+    QVERIFY(run.complete->isHidden());
     QCOMPARE(Tqr7Sim::openHandles(), 1);
 }
 
@@ -208,18 +188,17 @@ void TestDeviceLink::losingTheUnitResetsTheLinkUntilItAnswersAgain()
         Tqr7Sim::setUpdateMode(false);
         Tqr7Sim::failQueryWrites(1);
     }
-    Dialog dialog;
-    dialog.show();
+    DialogRun run;
     if (!byFailedQuery) {
-        QTRY_VERIFY_WITH_TIMEOUT(button(dialog)->isEnabled(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(run.button->isEnabled(), 10000);
         Tqr7Sim::unplug();
     }
-    QTRY_COMPARE_WITH_TIMEOUT(status(dialog), kNotConnected, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kNotConnected, 10000);
     QCOMPARE(Tqr7Sim::openHandles(), 0);
-    QVERIFY(!button(dialog)->isEnabled());
-    QCOMPARE(dialog.findChild<QProgressBar *>(QStringLiteral("progressSub"))->value(), 0);
-    QCOMPARE(dialog.findChild<QProgressBar *>(QStringLiteral("progressOverall"))->value(), 0);
-    QCOMPARE(dialog.findChild<QLabel *>(QStringLiteral("labelTarget"))->text(), kNoTarget);
+    QVERIFY(!run.button->isEnabled());
+    QCOMPARE(run.sub->value(), 0);
+    QCOMPARE(run.overall->value(), 0);
+    QCOMPARE(run.target->text(), kNoTarget);
 
     // Back to looking for the unit every 250 ms.
     const size_t before = Tqr7Sim::openAttemptTimes().size();
@@ -235,12 +214,12 @@ void TestDeviceLink::losingTheUnitResetsTheLinkUntilItAnswersAgain()
     // The returning unit must answer a new query before Update is offered.
     Tqr7Sim::setUpdateMode(false);
     const size_t queriesBefore = queries().size();
-    QTRY_COMPARE_WITH_TIMEOUT(status(dialog), kNotInUpdateMode, 10000);
-    QVERIFY(!button(dialog)->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kNotInUpdateMode, 10000);
+    QVERIFY(!run.button->isEnabled());
     QTRY_VERIFY_WITH_TIMEOUT(queries().size() > queriesBefore, 10000);
     Tqr7Sim::setUpdateMode(true);
-    QTRY_COMPARE_WITH_TIMEOUT(status(dialog), kReady, 10000);
-    QVERIFY(button(dialog)->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kReady, 10000);
+    QVERIFY(run.button->isEnabled());
 }
 
 QTEST_MAIN(TestDeviceLink)

@@ -2,9 +2,8 @@
 // the link and the button recover: a matrix of bad firmware sets and a matrix
 // of unit faults at each phase of the link and of an update.
 
-#include "app/dialog.h"
 #include "sim/tqr7sim.h"
-#include "tests/support/debugcapture.h"
+#include "tests/support/dialogrun.h"
 #include "tests/support/firmwarefolder.h"
 #include "tests/support/probe.h"
 #include "tests/support/texts.h"
@@ -20,12 +19,6 @@ using namespace Texts;
 
 namespace {
 
-constexpr int kDeadline = 20000;
-
-const QString kGpio = QStringLiteral("TQR7_GPIO_0-3-1_151102.hex");
-const QString kMidi = QStringLiteral("TQR7_MIDI_0-2-0_151102.hex");
-const QString kMain = QStringLiteral("TQR7_MAIN_2-1-4_160315.hex");
-
 // Changes the firmware folder before the dialog is built (before) or between
 // start-up and the press of Update (after). Returns the file that should be
 // refused, or an empty string when the set should be sent; the refusal names
@@ -35,11 +28,6 @@ struct BadInput {
     std::function<void(FirmwareFolder &)> after;
     QString reason;
 };
-
-QByteArray withLineEnds(const QStringList &lines, const QByteArray &end)
-{
-    return Hex::join(lines, end);
-}
 
 // The set's text as each target should take it in, lines ending in CR.
 QByteArray expectedText(const QString &path)
@@ -59,9 +47,10 @@ QByteArray expectedText(const QString &path)
     return text;
 }
 
-bool updateCompletes(Widgets &w)
+// An update that completes, and Update offered again after it.
+bool updateCompletes(DialogRun &run)
 {
-    return pressUpdateWhenReady(w) && QTest::qWaitFor([&] { return w.showing(kComplete) && w.ready(); }, kDeadline);
+    return run.update(kComplete) && QTest::qWaitFor([&] { return run.ready(); }, kDeadline);
 }
 
 enum Phase { BeforeAnswer, Idle, FirstLine, MiddleLine, EndRecord, LastEndRecord };
@@ -100,29 +89,29 @@ void TestHardening::badFirmwareSet_data()
         QByteArray junk;
         for (int i = 0; i < 300; ++i)
             junk.append(char((i * 73 + 11) % 256));
-        return fw.write(kMidi, junk);
+        return fw.write(FirmwareFolder::kMidiName, junk);
     }, {}, QStringLiteral("a control byte (0x0B) in line 1 at character 1")};
     QTest::newRow("NUL byte inside a line") << BadInput{[&](FirmwareFolder &fw) {
         set(fw);
-        QByteArray text = withLineEnds(Hex::image(3, 1), "\n");
+        QByteArray text = Hex::join(Hex::image(3, 1), "\n");
         text[5] = '\0';
-        return fw.write(kGpio, text);
+        return fw.write(FirmwareFolder::kGpioName, text);
     }, {}, QStringLiteral("a control byte (0x00) in line 1 at character 6")};
     QTest::newRow("CR inside a line") << BadInput{[&](FirmwareFolder &fw) {
         set(fw);
-        QByteArray text = withLineEnds(Hex::image(3, 1), "\r\n");
+        QByteArray text = Hex::join(Hex::image(3, 1), "\r\n");
         text.insert(20, '\r');
-        return fw.write(kGpio, text);
+        return fw.write(FirmwareFolder::kGpioName, text);
     }, {}, QStringLiteral("a control byte (0x0D) in line 1 at character 21")};
     QTest::newRow("CR-only line ends") << BadInput{[&](FirmwareFolder &fw) {
         set(fw);
-        return fw.write(kMain, withLineEnds(Hex::image(3, 3), "\r"));
+        return fw.write(FirmwareFolder::kMainName, Hex::join(Hex::image(3, 3), "\r"));
     }, {}, QStringLiteral("a control byte (0x0D) in line 1 at character 44")};
     QTest::newRow("one data digit flipped") << BadInput{[&](FirmwareFolder &fw) {
         set(fw);
         QStringList lines = Hex::image(3, 3);
         lines[1] = QStringLiteral(":0400000012345679E8"); // E7 would make it sum to 0
-        return fw.write(kMain, withLineEnds(lines, "\r\n"));
+        return fw.write(FirmwareFolder::kMainName, Hex::join(lines, "\r\n"));
     }, {}, QStringLiteral("line 2: checksum 0xE8, the record needs 0xE7")};
     QTest::newRow("file becomes a directory after start-up") << BadInput{
         [&](FirmwareFolder &fw) { set(fw); return fw.midiPath; },
@@ -140,7 +129,7 @@ void TestHardening::badFirmwareSet_data()
     }, {}, {}};
     QTest::newRow("lower-case hex digits (sent)") << BadInput{[&](FirmwareFolder &fw) {
         set(fw);
-        fw.write(kMidi, Hex::join(Hex::image(4, 2)).toLower());
+        fw.write(FirmwareFolder::kMidiName, Hex::join(Hex::image(4, 2)).toLower());
         return QString();
     }, {}, {}};
     QTest::newRow("non-ASCII file name (sent)") << BadInput{[](FirmwareFolder &fw) {
@@ -163,28 +152,25 @@ void TestHardening::badFirmwareSet()
     FirmwareFolder fw;
     const QString refused = input.before(fw);
 
-    DebugCapture log;
-    Dialog dialog;
-    dialog.show();
-    Widgets w(dialog);
-    QCOMPARE(dialog.findChild<QLabel *>(QStringLiteral("labelVersion"))->text(), kSampleVersion);
-    QTRY_VERIFY_WITH_TIMEOUT(w.ready(), kDeadline);
+    DialogRun run;
+    QCOMPARE(run.version->text(), kSampleVersion);
+    QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
     if (input.after)
         input.after(fw);
 
     if (refused.isEmpty()) {
-        QVERIFY(updateCompletes(w));
+        QVERIFY(updateCompletes(run));
         QCOMPARE(received(1), expectedText(fw.gpioPath));
         QCOMPARE(received(3), expectedText(fw.midiPath));
         QCOMPARE(received(4), expectedText(fw.mainPath));
-        QVERIFY2(Tqr7Sim::violations().empty(), qPrintable(violations()));
+        VERIFY_NO_VIOLATIONS();
         return;
     }
-    QTest::mouseClick(w.button, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(w.showing(kFileError) && w.ready(), kDeadline);
+    QVERIFY(run.pressUpdate());
+    QTRY_VERIFY_WITH_TIMEOUT(run.showing(kFileError) && run.ready(), kDeadline);
     QVERIFY(dataReports().isEmpty());
-    QVERIFY(w.idleDisplay());
-    QCOMPARE(log.linesStartingWith({kFirmwareFileError}), QStringList{fileErrorLine(refused, input.reason)});
+    QVERIFY(run.idleDisplay());
+    QCOMPARE(run.log.linesStartingWith({kFirmwareFileError}), QStringList{fileErrorLine(refused, input.reason)});
 }
 
 void TestHardening::unitFault_data()
@@ -250,11 +236,8 @@ void TestHardening::unitFault()
 
     if (phase == BeforeAnswer)
         Tqr7Sim::setUpdateMode(false);
-    DebugCapture log;
-    Dialog dialog;
-    dialog.show();
-    Widgets w(dialog);
-    QTRY_COMPARE_WITH_TIMEOUT(w.status->text(), phase == BeforeAnswer ? kNotInUpdateMode : kReady,
+    DialogRun run;
+    QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), phase == BeforeAnswer ? kNotInUpdateMode : kReady,
                               kDeadline);
     const size_t opensBefore = Tqr7Sim::openAttemptTimes().size();
 
@@ -270,7 +253,7 @@ void TestHardening::unitFault()
                                      || Tqr7Sim::openAttemptTimes().size() > opensBefore + 1,
                                  kDeadline);
         if (!linkDropped)
-            QCOMPARE(w.status->text(), phase == BeforeAnswer ? kNotInUpdateMode : kReady);
+            QCOMPARE(run.status->text(), phase == BeforeAnswer ? kNotInUpdateMode : kReady);
     } else {
         switch (fault) {
         case Unplug: Tqr7Sim::planAnswer(target, line, 1, Answer::Unplug); break;
@@ -281,26 +264,26 @@ void TestHardening::unitFault()
             Tqr7Sim::planAnswer(target, line, 1, Answer::Acknowledge, 300);
             break;
         }
-        QTest::mouseClick(w.button, Qt::LeftButton);
+        QVERIFY(run.pressUpdate());
         if (fault == StrayAck || fault == UnknownCodes) {
             QTRY_VERIFY_WITH_TIMEOUT(!reportsFor(target).isEmpty() && reportsFor(target).last().line() == line,
                                      kDeadline);
             strayReports();
         }
-        QTRY_VERIFY_WITH_TIMEOUT(w.showing(result), kDeadline);
+        QVERIFY(run.ends(result));
         if (result != kComplete)
-            QVERIFY(w.idleDisplay());
+            QVERIFY(run.idleDisplay());
         // Never a fourth transmission of a line.
         for (const Sent &s : dataReports())
             QVERIFY(s.attempt() >= 1 && s.attempt() <= 3);
     }
     if (result.isEmpty())
-        QVERIFY(w.complete->isHidden());
+        QVERIFY(run.complete->isHidden());
     if (linkDropped)
         QTRY_VERIFY_WITH_TIMEOUT(Tqr7Sim::openAttemptTimes().size() > opensBefore, kDeadline);
     // One line says which call failed and why, in hidapi's words. A unit
     // pulled out fails the next read, or a query written first.
-    const QStringList lost = log.linesStartingWith({kLinkLost});
+    const QStringList lost = run.log.linesStartingWith({kLinkLost});
     if (!linkDropped) {
         QVERIFY2(lost.isEmpty(), qPrintable(lost.join(QLatin1Char('\n'))));
     } else {
@@ -310,14 +293,14 @@ void TestHardening::unitFault()
         QVERIFY2(lost.first().endsWith(expected), qPrintable(lost.first()));
     }
     if (fault != StrayAck)
-        QVERIFY2(Tqr7Sim::violations().empty(), qPrintable(violations()));
+        VERIFY_NO_VIOLATIONS();
 
     // The link and the button recover, and the next update goes through whole.
     Tqr7Sim::attach();
     Tqr7Sim::setUpdateMode(true);
     Tqr7Sim::planAnswer(0, 0, 0, Answer::Acknowledge);
-    QTRY_COMPARE_WITH_TIMEOUT(w.status->text(), kReady, kDeadline);
-    QVERIFY(updateCompletes(w));
+    QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kReady, kDeadline);
+    QVERIFY(updateCompletes(run));
     QCOMPARE(received(2), expectedText(fw.midiPath));
     QCOMPARE(received(4), expectedText(fw.mainPath));
 }

@@ -1,14 +1,12 @@
 // The firmware image set: which files the scan takes, the version it shows,
 // the diagnostic lines it writes, and how lines are counted.
 
-#include "app/dialog.h"
 #include "sim/tqr7sim.h"
-#include "tests/support/debugcapture.h"
+#include "tests/support/dialogrun.h"
 #include "tests/support/firmwarefolder.h"
 #include "tests/support/texts.h"
 
 #include <QDir>
-#include <QLabel>
 #include <QtTest>
 
 using namespace Texts;
@@ -31,15 +29,6 @@ private slots:
 
 namespace {
 
-const QString kGpio = QStringLiteral("TQR7_GPIO_0-3-1_151102.hex");
-const QString kMidi = QStringLiteral("TQR7_MIDI_0-2-0_151102.hex");
-const QString kMain = QStringLiteral("TQR7_MAIN_2-1-4_160315.hex");
-
-QString version(Dialog &dialog)
-{
-    return dialog.findChild<QLabel *>(QStringLiteral("labelVersion"))->text();
-}
-
 // The value logged after a label, e.g. the path after "Main Firmware:".
 QString logged(const DebugCapture &log, const QString &label)
 {
@@ -60,23 +49,22 @@ void TestImageSet::completeSetShowsVersionAndLogsEachPath()
 {
     FirmwareFolder firmware;
     firmware.writeSet(100, 200, 300);
-    DebugCapture log;
-    Dialog dialog;
+    DialogRun run;
 
-    QCOMPARE(version(dialog), kSampleVersion);
+    QCOMPARE(run.version->text(), kSampleVersion);
     const QString dir = firmware.path();
     const QStringList expected = {
         logLine(kFirmwarePath, dir),
         kFirmwarePresent + QStringLiteral(" true"),
-        logLine(kMainFirmware, dir + QLatin1Char('/') + kMain),
-        logLine(kGpioFirmware, dir + QLatin1Char('/') + kGpio),
-        logLine(kMidiFirmware, dir + QLatin1Char('/') + kMidi),
+        logLine(kMainFirmware, dir + QLatin1Char('/') + FirmwareFolder::kMainName),
+        logLine(kGpioFirmware, dir + QLatin1Char('/') + FirmwareFolder::kGpioName),
+        logLine(kMidiFirmware, dir + QLatin1Char('/') + FirmwareFolder::kMidiName),
         logLine(kMainVersion, QStringLiteral("2-1-4")),
         logLine(kMainDate, QStringLiteral("160315")),
         // The MIDI file goes to two targets and counts twice: 100 + 2 * 200 + 300.
         logLine(kTotalLineCount, 800),
     };
-    QCOMPARE(log.lines(), expected);
+    QCOMPARE(run.log.lines(), expected);
 }
 
 void TestImageSet::whichFilesTheScanTakes_data()
@@ -176,19 +164,18 @@ void TestImageSet::whichFilesTheScanTakes()
     // A directory named like a main file is never taken.
     QVERIFY(QDir(firmware.path()).mkdir(QStringLiteral("TQR7_MAIN_9-9-9_991231")));
 
-    DebugCapture log;
-    Dialog dialog;
-    QCOMPARE(logged(log, kFirmwarePresent), QStringLiteral("true"));
-    QCOMPARE(logged(log, kMainFirmware), quoted(firmware.path() + QLatin1Char('/') + expectedMain));
-    QCOMPARE(version(dialog), expectedVersion);
-    QCOMPARE(logged(log, kMainVersion), quoted(fields.at(0)));
-    QCOMPARE(logged(log, kMainDate), quoted(fields.at(1)));
+    DialogRun run;
+    QCOMPARE(logged(run.log, kFirmwarePresent), QStringLiteral("true"));
+    QCOMPARE(logged(run.log, kMainFirmware), quoted(firmware.path() + QLatin1Char('/') + expectedMain));
+    QCOMPARE(run.version->text(), expectedVersion);
+    QCOMPARE(logged(run.log, kMainVersion), quoted(fields.at(0)));
+    QCOMPARE(logged(run.log, kMainDate), quoted(fields.at(1)));
 
     // The scan's seven lines come first, then one line per file passed over.
     QStringList expected;
     for (const QString &name : passedOver)
         expected << logLine(kPassedOver, firmware.path() + QLatin1Char('/') + name);
-    const QStringList lines = log.lines();
+    const QStringList lines = run.log.lines();
     QVERIFY(lines.size() > 7 + expected.size());
     QVERIFY(lines.at(6).startsWith(kMainDate + QLatin1Char(' ')));
     QCOMPARE(lines.mid(7, expected.size()), expected);
@@ -219,34 +206,31 @@ void TestImageSet::incompleteSetShowsTheWarning()
     } else if (folder != QLatin1String("none")) {
         firmware.reset(new FirmwareFolder);
         if (folder.contains(QLatin1String("GPIO")) && !folder.contains(QLatin1String("dirGPIO")))
-            firmware->writeImage(kGpio, 3);
+            firmware->writeImage(FirmwareFolder::kGpioName, 3);
         if (folder.contains(QLatin1String("dirGPIO")))
-            QDir(firmware->path()).mkdir(kGpio);
+            QDir(firmware->path()).mkdir(FirmwareFolder::kGpioName);
         if (folder.contains(QLatin1String("MIDI")))
-            firmware->writeImage(kMidi, 3);
+            firmware->writeImage(FirmwareFolder::kMidiName, 3);
         if (folder.contains(QLatin1String("MAIN")))
-            firmware->writeImage(kMain, 3);
+            firmware->writeImage(FirmwareFolder::kMainName, 3);
     }
 
-    DebugCapture log;
     {
         Tqr7Sim::attach();
-        Dialog dialog;
-        dialog.show();
-        QCOMPARE(version(dialog), kFirmwareMissing);
-        QCOMPARE(logged(log, kFirmwarePresent), QStringLiteral("false"));
-        QVERIFY(log.linesStartingWith({kTotalLineCount}).isEmpty());
+        DialogRun run;
+        QCOMPARE(run.version->text(), kFirmwareMissing);
+        QCOMPARE(logged(run.log, kFirmwarePresent), QStringLiteral("false"));
+        QVERIFY(run.log.linesStartingWith({kTotalLineCount}).isEmpty());
         // The paths that were found are still logged; the others are empty.
-        const QString main = logged(log, kMainFirmware);
+        const QString main = logged(run.log, kMainFirmware);
         QCOMPARE(main == QLatin1String("\"\""), !folder.contains(QLatin1String("MAIN")));
-        QCOMPARE(logged(log, kGpioFirmware) == QLatin1String("\"\""),
+        QCOMPARE(logged(run.log, kGpioFirmware) == QLatin1String("\"\""),
                  !folder.contains(QLatin1String("GPIO")) || folder.contains(QLatin1String("dirGPIO")));
 
         // A ready unit does not make an incomplete set updatable.
-        QTRY_COMPARE_WITH_TIMEOUT(dialog.findChild<QLabel *>(QStringLiteral("labelStatus"))->text(), kReady,
-                                  10000);
-        QVERIFY(!dialog.findChild<QWidget *>(QStringLiteral("buttonUpdate"))->isEnabled());
-        QCOMPARE(version(dialog), kFirmwareMissing);
+        QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kReady, 10000);
+        QVERIFY(!run.button->isEnabled());
+        QCOMPARE(run.version->text(), kFirmwareMissing);
     }
     FirmwareFolder::removeLink();
 }
@@ -279,12 +263,11 @@ void TestImageSet::lineCount()
     QFETCH(int, expected);
 
     FirmwareFolder firmware;
-    firmware.write(kGpio, content);
-    firmware.writeImage(kMidi, 1);
-    firmware.writeImage(kMain, 1);
-    DebugCapture log;
-    Dialog dialog;
-    QCOMPARE(log.linesStartingWith({kTotalLineCount}), QStringList{logLine(kTotalLineCount, expected + 3)});
+    firmware.write(FirmwareFolder::kGpioName, content);
+    firmware.writeImage(FirmwareFolder::kMidiName, 1);
+    firmware.writeImage(FirmwareFolder::kMainName, 1);
+    DialogRun run;
+    QCOMPARE(run.log.linesStartingWith({kTotalLineCount}), QStringList{logLine(kTotalLineCount, expected + 3)});
 }
 
 QTEST_MAIN(TestImageSet)

@@ -2,18 +2,13 @@
 // how the unit's answers, its silence and its loss end an update, the checks
 // on the firmware files, and what the operator sees meanwhile.
 
-#include "app/dialog.h"
 #include "sim/tqr7sim.h"
-#include "tests/support/debugcapture.h"
+#include "tests/support/dialogrun.h"
 #include "tests/support/firmwarefolder.h"
 #include "tests/support/probe.h"
 #include "tests/support/texts.h"
 
 #include <QFile>
-#include <QFileInfo>
-#include <QLabel>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QTimer>
 #include <QtTest>
 
@@ -54,7 +49,6 @@ private slots:
 
 namespace {
 
-constexpr int kDeadline = 20000;     // anything the dialog does on its own
 constexpr double kWaitMs = 500;       // the response wait
 constexpr double kEarlyMs = 50;       // a coarse timer may fire up to 5% early
 constexpr double kLateMs = 2500;      // a busy machine may deliver it late
@@ -75,7 +69,8 @@ public:
         int sub, overall;
     };
 
-    explicit Recorder(const Widgets &w) : w(w)
+    explicit Recorder(const DialogRun &run)
+        : run(run)
     {
         timer.setTimerType(Qt::PreciseTimer);
         timer.setInterval(1);
@@ -102,12 +97,11 @@ public:
 private:
     void sample()
     {
-        samples.append({Tqr7Sim::nowMs(), w.status->text(), w.target->text(), w.complete->text(),
-                        w.complete->isVisible(), w.button->isEnabled(), w.sub->value(),
-                        w.overall->value()});
+        samples.append({Tqr7Sim::nowMs(), run.status->text(), run.target->text(), run.complete->text(),
+            run.complete->isVisible(), run.button->isEnabled(), run.sub->value(), run.overall->value()});
     }
 
-    const Widgets &w;
+    const DialogRun &run;
     QTimer timer;
 };
 
@@ -177,20 +171,16 @@ void TestSequencer::completeUpdateSendsEveryLineOnce()
     const QStringList midi = Hex::image(midiLines, 2);
     const QStringList main = Hex::image(mainLines, 3);
 
-    DebugCapture log;
-    Dialog dialog;
-    dialog.show();
-    Widgets w(dialog);
-    QVERIFY(w.found());
-    QTRY_VERIFY_WITH_TIMEOUT(w.ready(), kDeadline);
-    Recorder recorder(w);
-    log.clear();
+    DialogRun run;
+    QVERIFY(run.found());
+    QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
+    Recorder recorder(run);
+    run.log.clear();
 
     const double clickedAt = Tqr7Sim::nowMs();
-    QTest::mouseClick(w.button, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(w.showing(kComplete), kDeadline);
+    QVERIFY(run.update(kComplete));
 
-    QVERIFY2(Tqr7Sim::violations().empty(), qPrintable(violations()));
+    VERIFY_NO_VIOLATIONS();
     const QVector<Sent> sent = dataReports();
     QCOMPARE(sent.size(), total);
     for (const Sent &s : sent)
@@ -232,13 +222,13 @@ void TestSequencer::completeUpdateSendsEveryLineOnce()
     QCOMPARE(end.bytes.toHex(' '), expected.toHex(' '));
 
     // The finished display.
-    QCOMPARE(w.overall->maximum(), total);
-    QCOMPARE(w.overall->value(), total);
-    QCOMPARE(w.sub->maximum(), mainLines);
-    QCOMPARE(w.sub->value(), mainLines);
-    QCOMPARE(w.target->text(), kTargetNames.last());
-    QCOMPARE(w.status->text(), kReady);
-    QVERIFY(w.button->isEnabled());
+    QCOMPARE(run.overall->maximum(), total);
+    QCOMPARE(run.overall->value(), total);
+    QCOMPARE(run.sub->maximum(), mainLines);
+    QCOMPARE(run.sub->value(), mainLines);
+    QCOMPARE(run.target->text(), kTargetNames.last());
+    QCOMPARE(run.status->text(), kReady);
+    QVERIFY(run.button->isEnabled());
 
     // While it ran: "Updating...", the button disabled, each target named.
     QStringList targetsShown;
@@ -259,7 +249,7 @@ void TestSequencer::completeUpdateSendsEveryLineOnce()
         kTargetChanged, logLine(kLoadFile, fw.mainPath), logLine(kTargetChangedTo, 4), kFileComplete, kFileClosed,
         kTargetChanged, kFileClosed,
     };
-    QCOMPARE(log.linesStartingWith(kSequencerLabels), expectedLog);
+    QCOMPARE(run.log.linesStartingWith(kSequencerLabels), expectedLog);
 }
 
 void TestSequencer::lineNumbersAndCountsTravelInSixteenBits()
@@ -268,20 +258,18 @@ void TestSequencer::lineNumbersAndCountsTravelInSixteenBits()
     FirmwareFolder fw;
     fw.writeSet(gpioLines, 2, 2);
 
-    Dialog dialog;
-    dialog.show();
-    Widgets w(dialog);
-    QVERIFY(pressUpdateWhenReady(w));
-    QTRY_VERIFY_WITH_TIMEOUT(w.showing(kComplete), 60000);
+    DialogRun run;
+    QVERIFY(run.pressUpdate());
+    QVERIFY(run.ends(kComplete, 60000));
 
-    QVERIFY2(Tqr7Sim::violations().empty(), qPrintable(violations()));
+    VERIFY_NO_VIOLATIONS();
     const QVector<Sent> gpio = reportsFor(1);
     QCOMPARE(gpio.size(), gpioLines);
     const QByteArray header256 = gpio.at(255).bytes.mid(1, 5);
     QCOMPARE(header256.toHex(' '), QByteArray("01 01 00 01 2c"));
     const QByteArray header300 = gpio.at(299).bytes.mid(1, 5);
     QCOMPARE(header300.toHex(' '), QByteArray("01 01 2c 01 2c"));
-    QCOMPARE(w.overall->value(), gpioLines + 6);
+    QCOMPARE(run.overall->value(), gpioLines + 6);
 }
 
 void TestSequencer::endRecordBoundsEachFile()
@@ -293,19 +281,15 @@ void TestSequencer::endRecordBoundsEachFile()
     const QStringList main = Hex::image(6, 3);
     const QStringList trailing = {QString::fromLatin1(Hex::record(0, 0x0200, QByteArray(16, 'x'))),
                                   QString(70, QLatin1Char('0')), QString::fromLatin1(Hex::endRecord())};
-    fw.write(QFileInfo(fw.mainPath).fileName(), Hex::join(main + trailing));
+    fw.write(FirmwareFolder::kMainName, Hex::join(main + trailing));
 
-    DebugCapture log;
-    Dialog dialog;
-    dialog.show();
-    Widgets w(dialog);
-    QVERIFY(pressUpdateWhenReady(w));
-    QTRY_VERIFY_WITH_TIMEOUT(w.showing(kComplete), kDeadline);
+    DialogRun run;
+    QVERIFY(run.update(kComplete));
 
-    QVERIFY2(Tqr7Sim::violations().empty(), qPrintable(violations()));
+    VERIFY_NO_VIOLATIONS();
     const QVector<Sent> sent = dataReports();
     QCOMPARE(sent.size(), 4 + 1 + 1 + 6);
-    QCOMPARE(w.overall->maximum(), 12);
+    QCOMPARE(run.overall->maximum(), 12);
     // A MIDI file that is just its end record: one report to each MIDI target.
     for (int t = 2; t <= 3; ++t) {
         const QVector<Sent> midi = reportsFor(t, sent);
@@ -316,7 +300,7 @@ void TestSequencer::endRecordBoundsEachFile()
     }
     QCOMPARE(received(4), asReceived(main));
     QCOMPARE(reportsFor(4, sent).last().line(), 6);
-    QCOMPARE(log.linesStartingWith({kFileComplete}).size(), 4);
+    QCOMPARE(run.log.linesStartingWith({kFileComplete}).size(), 4);
 }
 
 void TestSequencer::lineEndsReachTheUnitAsCarriageReturn_data()
@@ -339,15 +323,12 @@ void TestSequencer::lineEndsReachTheUnitAsCarriageReturn()
     QFETCH(QByteArray, mainContent);
     FirmwareFolder fw;
     fw.writeSet(2, 2, 5);
-    fw.write(QFileInfo(fw.mainPath).fileName(), mainContent);
+    fw.write(FirmwareFolder::kMainName, mainContent);
 
-    Dialog dialog;
-    dialog.show();
-    Widgets w(dialog);
-    QVERIFY(pressUpdateWhenReady(w));
-    QTRY_VERIFY_WITH_TIMEOUT(w.showing(kComplete), kDeadline);
+    DialogRun run;
+    QVERIFY(run.update(kComplete));
 
-    QVERIFY2(Tqr7Sim::violations().empty(), qPrintable(violations()));
+    VERIFY_NO_VIOLATIONS();
     QByteArray expected = mainContent;
     expected.replace("\r\n", "\n");
     if (!expected.endsWith('\n'))
@@ -386,14 +367,10 @@ void TestSequencer::busTimeoutIsRetriedWithTheSameReport()
     Tqr7Sim::planAnswer(target, line, 1, Answer::BoardTimeout);
     Tqr7Sim::planAnswer(target, line, 2, Answer::BoardTimeout);
 
-    DebugCapture log;
-    Dialog dialog;
-    dialog.show();
-    Widgets w(dialog);
-    QVERIFY(pressUpdateWhenReady(w));
-    QTRY_VERIFY_WITH_TIMEOUT(w.showing(kComplete), kDeadline);
+    DialogRun run;
+    QVERIFY(run.update(kComplete));
 
-    QVERIFY2(Tqr7Sim::violations().empty(), qPrintable(violations()));
+    VERIFY_NO_VIOLATIONS();
     const QVector<Sent> sent = dataReports();
     QCOMPARE(sent.size(), total + 2);
     int first = -1;
@@ -411,7 +388,7 @@ void TestSequencer::busTimeoutIsRetriedWithTheSameReport()
     QCOMPARE(sent[first + 3].attempt(), 1);
     QVERIFY(sent[first + 3].bytes != sent[first].bytes);
 
-    QCOMPARE(log.linesStartingWith({kBoardTimeout, kRetryData}),
+    QCOMPARE(run.log.linesStartingWith({kBoardTimeout, kRetryData}),
              QStringList({logLine(kBoardTimeout, 1), logLine(kRetryData, 2), logLine(kBoardTimeout, 2), logLine(kRetryData, 3)}));
     QCOMPARE(received(4), asReceived(Hex::image(3, 3)));
     QCOMPARE(received(3), asReceived(Hex::image(5, 2)));
@@ -423,22 +400,18 @@ void TestSequencer::thirdBusTimeoutEndsTheUpdate()
     fw.writeSet(3, 4, 3);
     Tqr7Sim::planAnswer(2, 3, 0, Answer::BoardTimeout);
 
-    DebugCapture log;
-    Dialog dialog;
-    dialog.show();
-    Widgets w(dialog);
-    QVERIFY(pressUpdateWhenReady(w));
-    QTRY_VERIFY_WITH_TIMEOUT(w.showing(kCommsError), kDeadline);
-    QVERIFY(w.idleDisplay());
-    QVERIFY(w.button->isEnabled());
+    DialogRun run;
+    QVERIFY(run.update(kCommsError));
+    QVERIFY(run.idleDisplay());
+    QVERIFY(run.button->isEnabled());
 
     // Nothing more goes out and the response wait does not overwrite the text.
     QTest::qWait(1200);
-    QVERIFY(w.showing(kCommsError));
-    QVERIFY(w.idleDisplay());
-    QVERIFY(w.button->isEnabled());
-    QCOMPARE(w.status->text(), kReady);
-    QVERIFY2(Tqr7Sim::violations().empty(), qPrintable(violations()));
+    QVERIFY(run.showing(kCommsError));
+    QVERIFY(run.idleDisplay());
+    QVERIFY(run.button->isEnabled());
+    QCOMPARE(run.status->text(), kReady);
+    VERIFY_NO_VIOLATIONS();
     const QVector<Sent> sent = dataReports();
     QCOMPARE(sent.size(), 3 + 3 + 2);
     for (int i = 0; i < 3; ++i) {
@@ -447,9 +420,9 @@ void TestSequencer::thirdBusTimeoutEndsTheUpdate()
         QCOMPARE(s.line(), 3);
         QCOMPARE(s.attempt(), i + 1);
     }
-    QCOMPARE(log.linesStartingWith({kBoardTimeout}),
+    QCOMPARE(run.log.linesStartingWith({kBoardTimeout}),
              QStringList({logLine(kBoardTimeout, 1), logLine(kBoardTimeout, 2), logLine(kBoardTimeout, 3)}));
-    QCOMPARE(log.lines().count(kFileClosed), 2); // GPIO's, then the ending's
+    QCOMPARE(run.log.lines().count(kFileClosed), 2); // GPIO's, then the ending's
 }
 
 void TestSequencer::silenceEndsTheUpdateOnce_data()
@@ -480,16 +453,13 @@ void TestSequencer::silenceEndsTheUpdateOnce()
         Tqr7Sim::planAnswer(target, line, 1, Answer::Silence);
     }
 
-    DebugCapture log;
-    Dialog dialog;
-    dialog.show();
-    Widgets w(dialog);
-    QTRY_VERIFY_WITH_TIMEOUT(w.ready(), kDeadline);
-    Recorder recorder(w);
-    QTest::mouseClick(w.button, Qt::LeftButton);
+    DialogRun run;
+    QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
+    Recorder recorder(run);
+    QVERIFY(run.pressUpdate());
     // Nothing is logged between the silent report and its ending.
     QTRY_COMPARE_WITH_TIMEOUT(dataReports().size(), silentReport, kDeadline);
-    log.clear();
+    run.log.clear();
 
     QTRY_VERIFY_WITH_TIMEOUT(recorder.firstShowing(kNoResponse), kDeadline);
     const QVector<Sent> sent = dataReports();
@@ -501,17 +471,17 @@ void TestSequencer::silenceEndsTheUpdateOnce()
              qPrintable(QStringLiteral("ended %1 ms after the last report").arg(ending->timeMs - lastSent)));
     QVERIFY2(ending->timeMs - lastSent <= kWaitMs + kLateMs,
              qPrintable(QStringLiteral("ended %1 ms after the last report").arg(ending->timeMs - lastSent)));
-    QVERIFY(w.idleDisplay());
-    QTRY_VERIFY_WITH_TIMEOUT(w.button->isEnabled(), kDeadline);
+    QVERIFY(run.idleDisplay());
+    QTRY_VERIFY_WITH_TIMEOUT(run.button->isEnabled(), kDeadline);
 
     // The ending runs once: a second second passes without another one.
     QTest::qWait(1200);
-    QCOMPARE(log.lines(), QStringList({kFileClosed}));
-    QVERIFY(w.showing(kNoResponse));
-    QVERIFY(w.idleDisplay());
-    QCOMPARE(w.status->text(), kReady);
+    QCOMPARE(run.log.lines(), QStringList({kFileClosed}));
+    QVERIFY(run.showing(kNoResponse));
+    QVERIFY(run.idleDisplay());
+    QCOMPARE(run.status->text(), kReady);
     QCOMPARE(dataReports().size(), silentReport);
-    QVERIFY2(Tqr7Sim::violations().empty(), qPrintable(violations()));
+    VERIFY_NO_VIOLATIONS();
 }
 
 void TestSequencer::lossOfTheUnitEndsTheUpdate_data()
@@ -531,13 +501,10 @@ void TestSequencer::lossOfTheUnitEndsTheUpdate()
     fw.writeSet(3, 4, 3);
     Tqr7Sim::planAnswer(2, 2, 1, Answer(answer));
 
-    DebugCapture log;
-    Dialog dialog;
-    dialog.show();
-    Widgets w(dialog);
-    QTRY_VERIFY_WITH_TIMEOUT(w.ready(), kDeadline);
-    Recorder recorder(w);
-    QTest::mouseClick(w.button, Qt::LeftButton);
+    DialogRun run;
+    QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
+    Recorder recorder(run);
+    QVERIFY(run.pressUpdate());
     QTRY_VERIFY_WITH_TIMEOUT(recorder.firstShowing(kNoResponse), kDeadline);
 
     const QVector<Sent> sent = dataReports();
@@ -563,28 +530,27 @@ void TestSequencer::lossOfTheUnitEndsTheUpdate()
     QVERIFY(ending);
     QVERIFY2(ending->timeMs - lostAt >= kWaitMs - kEarlyMs && ending->timeMs - lostAt <= kWaitMs + kLateMs,
              qPrintable(QStringLiteral("ended %1 ms after the last report").arg(ending->timeMs - lostAt)));
-    QVERIFY(w.idleDisplay());
-    QCOMPARE(log.linesStartingWith(kSequencerLabels).last(), kFileClosed);
+    QVERIFY(run.idleDisplay());
+    QCOMPARE(run.log.linesStartingWith(kSequencerLabels).last(), kFileClosed);
 
     if (!staysAttached) {
         QTest::qWait(600);
-        QCOMPARE(w.status->text(), kNotConnected);
-        QVERIFY(!w.button->isEnabled());
+        QCOMPARE(run.status->text(), kNotConnected);
+        QVERIFY(!run.button->isEnabled());
         Tqr7Sim::attach();
     }
     // The unit back: ready again, the result still shown.
-    QTRY_VERIFY_WITH_TIMEOUT(w.ready(), kDeadline);
-    QVERIFY(w.showing(kNoResponse));
+    QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
+    QVERIFY(run.showing(kNoResponse));
     QCOMPARE(dataReports().size(), 3 + 2);
-    QVERIFY2(Tqr7Sim::violations().empty(), qPrintable(violations()));
+    VERIFY_NO_VIOLATIONS();
 
     // And a new update goes through on the new handle.
     Tqr7Sim::planAnswer(2, 2, 1, Answer::Acknowledge);
-    QTest::mouseClick(w.button, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(w.showing(kComplete), kDeadline);
+    QVERIFY(run.update(kComplete));
     QCOMPARE(dataReports().size(), 3 + 2 + 3 + 4 + 4 + 3);
     QCOMPARE(received(4), asReceived(Hex::image(3, 3)));
-    QVERIFY2(Tqr7Sim::violations().empty(), qPrintable(violations()));
+    VERIFY_NO_VIOLATIONS();
 }
 
 namespace {
@@ -700,15 +666,11 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent()
             return;
     }
 
-    DebugCapture log;
-    Dialog dialog;
-    dialog.show();
-    Widgets w(dialog);
-    QTRY_VERIFY_WITH_TIMEOUT(w.ready(), kDeadline);
+    DialogRun run;
+    QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
     if (when == AfterCompleteUpdate) {
-        QTest::mouseClick(w.button, Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(w.showing(kComplete), kDeadline);
-        QTRY_VERIFY_WITH_TIMEOUT(w.ready(), kDeadline);
+        QVERIFY(run.update(kComplete));
+        QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
     }
     if (when != BeforeStart) {
         change();
@@ -716,13 +678,13 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent()
             return;
     }
     const int sentBefore = dataReports().size();
-    log.clear();
+    run.log.clear();
 
-    QTest::mouseClick(w.button, Qt::LeftButton);
+    QVERIFY(run.pressUpdate());
 
     if (accepted) {
         QTRY_VERIFY_WITH_TIMEOUT(dataReports().size() > sentBefore, kDeadline);
-        QVERIFY(!w.complete->isVisible());
+        QVERIFY(!run.complete->isVisible());
         const Sent first = dataReports().at(sentBefore);
         const QByteArray firstLine = content.left(content.indexOf('\n'));
         QCOMPARE(first.target(), 1);
@@ -733,25 +695,25 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent()
         // The overall bar measures the files as they are sent; a count that
         // changed since start-up is logged once more.
         const int total = lineCount + 5 + 5 + 6;
-        QCOMPARE(w.overall->maximum(), total);
+        QCOMPARE(run.overall->maximum(), total);
         const int startTotal = (when == BeforeStart ? lineCount : 4) + 5 + 5 + 6;
-        QCOMPARE(log.linesStartingWith({kTotalLineCount}),
+        QCOMPARE(run.log.linesStartingWith({kTotalLineCount}),
                  total == startTotal ? QStringList() : QStringList(logLine(kTotalLineCount, total)));
         Tqr7Sim::unplug();
-        QTRY_VERIFY_WITH_TIMEOUT(w.showing(kNoResponse), kDeadline);
-        QVERIFY2(Tqr7Sim::violations().empty(), qPrintable(violations()));
+        QVERIFY(run.ends(kNoResponse));
+        VERIFY_NO_VIOLATIONS();
         return;
     }
 
-    QVERIFY(w.showing(kFileError));
-    QCOMPARE(log.linesStartingWith(kSequencerLabels), QStringList(fileErrorLine(path, reason)));
-    QVERIFY(w.idleDisplay());
-    QVERIFY(w.button->isEnabled());
-    QCOMPARE(w.status->text(), kReady);
+    QVERIFY(run.showing(kFileError));
+    QCOMPARE(run.log.linesStartingWith(kSequencerLabels), QStringList(fileErrorLine(path, reason)));
+    QVERIFY(run.idleDisplay());
+    QVERIFY(run.button->isEnabled());
+    QCOMPARE(run.status->text(), kReady);
     QTest::qWait(300);
     QCOMPARE(dataReports().size(), sentBefore);
-    QVERIFY(w.showing(kFileError));
-    QVERIFY(w.button->isEnabled());
+    QVERIFY(run.showing(kFileError));
+    QVERIFY(run.button->isEnabled());
 }
 
 void TestSequencer::fileChangedDuringTheUpdateEndsIt_data()
@@ -791,11 +753,8 @@ void TestSequencer::fileChangedDuringTheUpdateEndsIt()
     fw.writeSet(6, 4, 7);
     const QString path = pathOf(fw, role);
 
-    DebugCapture log;
-    Dialog dialog;
-    dialog.show();
-    Widgets w(dialog);
-    QVERIFY(pressUpdateWhenReady(w));
+    DialogRun run;
+    QVERIFY(run.pressUpdate());
     QCOMPARE(dataReports().size(), 1);
     // Target 1 is still being sent; the changed file is opened later.
     if (removed)
@@ -803,12 +762,12 @@ void TestSequencer::fileChangedDuringTheUpdateEndsIt()
     else
         overwrite(path, content);
 
-    QTRY_VERIFY_WITH_TIMEOUT(w.showing(kFileError), kDeadline);
-    QCOMPARE(log.linesStartingWith({kFirmwareFileError}),
+    QVERIFY(run.ends(kFileError));
+    QCOMPARE(run.log.linesStartingWith({kFirmwareFileError}),
              QStringList(fileErrorLine(path, reason)));
-    QVERIFY(w.idleDisplay());
-    QTRY_VERIFY_WITH_TIMEOUT(w.button->isEnabled(), kDeadline);
-    QCOMPARE(w.status->text(), kReady);
+    QVERIFY(run.idleDisplay());
+    QTRY_VERIFY_WITH_TIMEOUT(run.button->isEnabled(), kDeadline);
+    QCOMPARE(run.status->text(), kReady);
 
     const QVector<Sent> sent = dataReports();
     QCOMPARE(reportsFor(target, sent).size(), linesTaken);
@@ -823,8 +782,8 @@ void TestSequencer::fileChangedDuringTheUpdateEndsIt()
     // Nothing follows the ending.
     QTest::qWait(700);
     QCOMPARE(dataReports().size(), sent.size());
-    QVERIFY(w.showing(kFileError));
-    QVERIFY2(Tqr7Sim::violations().empty(), qPrintable(violations()));
+    QVERIFY(run.showing(kFileError));
+    VERIFY_NO_VIOLATIONS();
 }
 
 namespace {
@@ -857,13 +816,11 @@ void TestSequencer::newUpdateStartsAfresh()
     if (ending == Timeout)
         Tqr7Sim::planAnswer(2, 3, 1, Answer::Silence);
 
-    Dialog dialog;
-    dialog.show();
-    Widgets w(dialog);
-    QVERIFY(pressUpdateWhenReady(w));
+    DialogRun run;
+    QVERIFY(run.pressUpdate());
     if (ending == FileError)
         overwrite(fw.mainPath, mainContent.left(mainContent.indexOf('\n') + 1));
-    QTRY_VERIFY_WITH_TIMEOUT(w.showing(text), kDeadline);
+    QVERIFY(run.ends(text));
 
     // Take the fault away again.
     if (ending == CommsError)
@@ -872,18 +829,18 @@ void TestSequencer::newUpdateStartsAfresh()
         Tqr7Sim::planAnswer(2, 3, 1, Answer::Acknowledge);
     if (ending == FileError)
         overwrite(fw.mainPath, mainContent);
-    QTRY_VERIFY_WITH_TIMEOUT(w.ready(), kDeadline);
+    QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
     const int sentBefore = dataReports().size();
 
-    QTest::mouseClick(w.button, Qt::LeftButton);
-    QVERIFY(!w.complete->isVisible());
-    QCOMPARE(w.status->text(), kUpdating);
-    QVERIFY(!w.button->isEnabled());
-    QCOMPARE(w.target->text(), kTargetNames.first());
-    QCOMPARE(w.overall->maximum(), total);
-    QCOMPARE(w.overall->value(), 1);
-    QCOMPARE(w.sub->maximum(), gpioLines);
-    QCOMPARE(w.sub->value(), 1);
+    QVERIFY(run.pressUpdate());
+    QVERIFY(!run.complete->isVisible());
+    QCOMPARE(run.status->text(), kUpdating);
+    QVERIFY(!run.button->isEnabled());
+    QCOMPARE(run.target->text(), kTargetNames.first());
+    QCOMPARE(run.overall->maximum(), total);
+    QCOMPARE(run.overall->value(), 1);
+    QCOMPARE(run.sub->maximum(), gpioLines);
+    QCOMPARE(run.sub->value(), 1);
     QCOMPARE(dataReports().size(), sentBefore + 1);
     const Sent first = dataReports().last();
     QCOMPARE(first.target(), 1);
@@ -892,13 +849,13 @@ void TestSequencer::newUpdateStartsAfresh()
     QCOMPARE(first.attempt(), 1);
     QCOMPARE(first.text(), Hex::image(gpioLines, 1).first().toLatin1() + '\r');
 
-    QTRY_VERIFY_WITH_TIMEOUT(w.showing(kComplete), kDeadline);
+    QVERIFY(run.ends(kComplete));
     QCOMPARE(dataReports().size(), sentBefore + total);
     QCOMPARE(received(1), asReceived(Hex::image(gpioLines, 1)));
     QCOMPARE(received(3), asReceived(Hex::image(midiLines, 2)));
     QCOMPARE(received(4), asReceived(Hex::image(mainLines, 3)));
-    QCOMPARE(w.overall->value(), total);
-    QVERIFY2(Tqr7Sim::violations().empty(), qPrintable(violations()));
+    QCOMPARE(run.overall->value(), total);
+    VERIFY_NO_VIOLATIONS();
 }
 
 namespace {
@@ -922,23 +879,20 @@ void TestSequencer::answersOutsideAnUpdateAreIgnored()
     if (moment == AfterTimeoutOnEndRecord)
         Tqr7Sim::planAnswer(1, 3, 1, Answer::Silence);
 
-    DebugCapture log;
-    Dialog dialog;
-    dialog.show();
-    Widgets w(dialog);
-    QTRY_VERIFY_WITH_TIMEOUT(w.ready(), kDeadline);
+    DialogRun run;
+    QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
     if (moment != BeforeAnyUpdate) {
-        QTest::mouseClick(w.button, Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(w.showing(moment == AfterCompletion ? kComplete : kNoResponse), kDeadline);
-        QTRY_VERIFY_WITH_TIMEOUT(w.ready(), kDeadline);
+        QVERIFY(run.pressUpdate());
+        QVERIFY(run.ends(moment == AfterCompletion ? kComplete : kNoResponse));
+        QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
     }
 
     const int writesBefore = int(Tqr7Sim::writtenReports().size());
-    const QString completeText = w.complete->text();
-    const bool completeShown = w.complete->isVisible();
-    const QString targetText = w.target->text();
-    const int sub = w.sub->value(), overall = w.overall->value();
-    log.clear();
+    const QString completeText = run.complete->text();
+    const bool completeShown = run.complete->isVisible();
+    const QString targetText = run.target->text();
+    const int sub = run.sub->value(), overall = run.overall->value();
+    run.log.clear();
 
     const double injectedAt = Tqr7Sim::nowMs();
     Tqr7Sim::injectInputReport({0x01});
@@ -949,15 +903,15 @@ void TestSequencer::answersOutsideAnUpdateAreIgnored()
     QTest::qWait(600); // longer than a response wait that a stray answer might start
 
     QCOMPARE(int(Tqr7Sim::writtenReports().size()), writesBefore);
-    QCOMPARE(log.lines(), QStringList());
-    QCOMPARE(w.complete->text(), completeText);
-    QCOMPARE(w.complete->isVisible(), completeShown);
-    QCOMPARE(w.target->text(), targetText);
-    QCOMPARE(w.sub->value(), sub);
-    QCOMPARE(w.overall->value(), overall);
-    QCOMPARE(w.status->text(), kReady);
-    QVERIFY(w.button->isEnabled());
-    QVERIFY2(Tqr7Sim::violations().empty(), qPrintable(violations()));
+    QCOMPARE(run.log.lines(), QStringList());
+    QCOMPARE(run.complete->text(), completeText);
+    QCOMPARE(run.complete->isVisible(), completeShown);
+    QCOMPARE(run.target->text(), targetText);
+    QCOMPARE(run.sub->value(), sub);
+    QCOMPARE(run.overall->value(), overall);
+    QCOMPARE(run.status->text(), kReady);
+    QVERIFY(run.button->isEnabled());
+    VERIFY_NO_VIOLATIONS();
 }
 
 QTEST_MAIN(TestSequencer)

@@ -116,7 +116,7 @@ QString FirmwareFolder::writeImage(const QString &name, int lineCount, int seed,
 
 void FirmwareFolder::writeSet(int gpioLines, int midiLines, int mainLines, const QString &mainName)
 {
-    gpioPath = writeImage(QStringLiteral("TQR7_GPIO_0-3-1_151102.hex"), gpioLines, 1);
-    midiPath = writeImage(QStringLiteral("TQR7_MIDI_0-2-0_151102.hex"), midiLines, 2);
+    gpioPath = writeImage(kGpioName, gpioLines, 1);
+    midiPath = writeImage(kMidiName, midiLines, 2);
     mainPath = writeImage(mainName, mainLines, 3);
 }

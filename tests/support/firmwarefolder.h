@@ -25,6 +25,11 @@ QByteArray join(const QStringList &lines, const QByteArray &lineEnd = "\n");
 class FirmwareFolder
 {
 public:
+    // The names of the three files of a complete set.
+    static inline const QString kGpioName = QStringLiteral("TQR7_GPIO_0-3-1_151102.hex");
+    static inline const QString kMidiName = QStringLiteral("TQR7_MIDI_0-2-0_151102.hex");
+    static inline const QString kMainName = QStringLiteral("TQR7_MAIN_2-1-4_160315.hex");
+
     FirmwareFolder(); // an empty, existing folder
     ~FirmwareFolder();
 
@@ -34,8 +39,7 @@ public:
     QString write(const QString &name, const QByteArray &content); // returns the path
     QString writeImage(const QString &name, int lineCount, int seed = 0, const QByteArray &lineEnd = "\n");
     // The three files of a complete set with these line counts; returns their paths.
-    void writeSet(int gpioLines, int midiLines, int mainLines,
-        const QString &mainName = QStringLiteral("TQR7_MAIN_2-1-4_160315.hex"));
+    void writeSet(int gpioLines, int midiLines, int mainLines, const QString &mainName = kMainName);
 
     QString gpioPath, midiPath, mainPath;
 

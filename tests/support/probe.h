@@ -1,54 +1,16 @@
 #ifndef PROBE_H
 #define PROBE_H
 
-// What a test observes: the dialog's widgets, found by object name, and the
-// reports the simulated unit took in.
+// What a test observes of the simulated unit: the reports it took in, what
+// it made of them, and the protocol violations it saw.
 
 #include "sim/tqr7sim.h"
 #include "sim/wire.h"
 
 #include <QByteArray>
-#include <QLabel>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QTest>
 #include <QStringList>
+#include <QTest>
 #include <QVector>
-
-struct Widgets {
-    explicit Widgets(QWidget &dialog)
-        : button(dialog.findChild<QPushButton *>(QStringLiteral("buttonUpdate"))),
-          status(dialog.findChild<QLabel *>(QStringLiteral("labelStatus"))),
-          target(dialog.findChild<QLabel *>(QStringLiteral("labelTarget"))),
-          complete(dialog.findChild<QLabel *>(QStringLiteral("labelComplete"))),
-          sub(dialog.findChild<QProgressBar *>(QStringLiteral("progressSub"))),
-          overall(dialog.findChild<QProgressBar *>(QStringLiteral("progressOverall")))
-    {
-    }
-    bool found() const { return button && status && target && complete && sub && overall; }
-    bool ready() const { return button->isEnabled(); }
-    bool showing(const QString &result) const
-    {
-        return complete->isVisible() && complete->text() == result;
-    }
-    bool idleDisplay() const
-    {
-        return sub->value() == 0 && overall->value() == 0 && target->text() == QLatin1String("---");
-    }
-
-    QPushButton *button;
-    QLabel *status, *target, *complete;
-    QProgressBar *sub, *overall;
-};
-
-// Waits until Update is offered, then presses it.
-inline bool pressUpdateWhenReady(Widgets &w, int timeoutMs = 20000)
-{
-    if (!QTest::qWaitFor([&] { return w.ready(); }, timeoutMs))
-        return false;
-    QTest::mouseClick(w.button, Qt::LeftButton);
-    return true;
-}
 
 // One data report as the unit received it.
 struct Sent {
@@ -98,5 +60,8 @@ inline QString violations()
         list << QString::fromStdString(v);
     return list.join(QLatin1Char('\n'));
 }
+
+// The unit saw the protocol kept; a failure lists every violation it saw.
+#define VERIFY_NO_VIOLATIONS() QVERIFY2(Tqr7Sim::violations().empty(), qPrintable(violations()))
 
 #endif // PROBE_H

@@ -1,0 +1,42 @@
+#ifndef DIALOGRUN_H
+#define DIALOGRUN_H
+
+// The real dialog as a test drives it: built over the firmware folder and the
+// simulated unit as the test left them, shown, its diagnostic lines captured
+// from its first, and its widgets found by name.
+
+#include "app/dialog.h"
+#include "tests/support/debugcapture.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QString>
+
+constexpr int kDeadline = 20000; // for anything the dialog does on its own, on a busy machine
+
+class DialogRun
+{
+public:
+    DialogRun();
+
+    bool found() const;
+    bool ready() const { return button->isEnabled(); }
+    bool showing(const QString &result) const { return complete->isVisible() && complete->text() == result; }
+    bool idleDisplay() const; // no target, both bars at 0
+
+    // Waits until Update is offered, then presses it.
+    bool pressUpdate(int timeoutMs = kDeadline);
+    // Waits until the result shows; says what shows instead when it never does.
+    bool ends(const QString &result, int timeoutMs = kDeadline);
+    // An update from the press of its button to its result.
+    bool update(const QString &result) { return pressUpdate() && ends(result); }
+
+    DebugCapture log; // before the dialog, which writes from its constructor on
+    Dialog dialog;
+    QPushButton *const button;
+    QLabel *const version, *const status, *const target, *const complete;
+    QProgressBar *const sub, *const overall;
+};
+
+#endif // DIALOGRUN_H
