@@ -61,8 +61,8 @@ void TestImageSet::completeSetShowsVersionAndLogsEachPath()
         logLine(kMidiFirmware, dir + QLatin1Char('/') + FirmwareFolder::kMidiName),
         logLine(kMainVersion, QStringLiteral("2-1-4")),
         logLine(kMainDate, QStringLiteral("160315")),
-        // The MIDI file goes to two targets and counts twice: 100 + 2 * 200 + 300.
-        logLine(kTotalLineCount, 800),
+        // The MIDI file goes to two targets and counts twice.
+        logLine(kTotalLineCount, firmware.lines.total()),
     };
     QCOMPARE(run.log.lines(), expected);
 }
@@ -237,7 +237,7 @@ void TestImageSet::incompleteSetShowsTheWarning()
 
 void TestImageSet::lineCount_data()
 {
-    // The file under test is the GPIO file; the MIDI and main files add 1 + 1 + 1.
+    // The file under test is the GPIO file; the MIDI and main files are one line each.
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<int>("expected");
 
@@ -263,11 +263,12 @@ void TestImageSet::lineCount()
     QFETCH(int, expected);
 
     FirmwareFolder firmware;
+    firmware.writeSet(1, 1, 1);
     firmware.write(FirmwareFolder::kGpioName, content);
-    firmware.writeImage(FirmwareFolder::kMidiName, 1);
-    firmware.writeImage(FirmwareFolder::kMainName, 1);
+    SetLines counted = firmware.lines;
+    counted.gpio = expected;
     DialogRun run;
-    QCOMPARE(run.log.linesStartingWith({kTotalLineCount}), QStringList{logLine(kTotalLineCount, expected + 3)});
+    QCOMPARE(run.log.linesStartingWith({kTotalLineCount}), QStringList{logLine(kTotalLineCount, counted.total())});
 }
 
 QTEST_MAIN(TestImageSet)

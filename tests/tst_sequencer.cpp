@@ -163,13 +163,11 @@ void TestSequencer::init()
 
 void TestSequencer::completeUpdateSendsEveryLineOnce()
 {
-    const int gpioLines = 5, midiLines = 7, mainLines = 9;
-    const int total = gpioLines + 2 * midiLines + mainLines;
     FirmwareFolder fw;
-    fw.writeSet(gpioLines, midiLines, mainLines);
-    const QStringList gpio = Hex::image(gpioLines, 1);
-    const QStringList midi = Hex::image(midiLines, 2);
-    const QStringList main = Hex::image(mainLines, 3);
+    fw.writeSet(5, 7, 9);
+    const int total = fw.lines.total();
+    const int midiLines = fw.lines.midi, mainLines = fw.lines.main;
+    const QStringList midi = fw.image(2);
 
     DialogRun run;
     QVERIFY(run.found());
@@ -185,10 +183,10 @@ void TestSequencer::completeUpdateSendsEveryLineOnce()
     QCOMPARE(sent.size(), total);
     for (const Sent &s : sent)
         QCOMPARE(s.attempt(), 1);
-    QCOMPARE(received(1), asReceived(gpio));
+    QCOMPARE(received(1), asReceived(fw.image(1)));
     QCOMPARE(received(2), asReceived(midi));
     QCOMPARE(received(3), asReceived(midi));
-    QCOMPARE(received(4), asReceived(main));
+    QCOMPARE(received(4), asReceived(fw.image(4)));
     for (int t = 2; t <= 3; ++t) {
         const QVector<Sent> midiReports = reportsFor(t, sent);
         QCOMPARE(midiReports.size(), midiLines);
@@ -269,7 +267,7 @@ void TestSequencer::lineNumbersAndCountsTravelInSixteenBits()
     QCOMPARE(header256.toHex(' '), QByteArray("01 01 00 01 2c"));
     const QByteArray header300 = gpio.at(299).bytes.mid(1, 5);
     QCOMPARE(header300.toHex(' '), QByteArray("01 01 2c 01 2c"));
-    QCOMPARE(run.overall->value(), gpioLines + 6);
+    QCOMPARE(run.overall->value(), fw.lines.total());
 }
 
 void TestSequencer::endRecordBoundsEachFile()
@@ -278,7 +276,7 @@ void TestSequencer::endRecordBoundsEachFile()
     fw.writeSet(4, 1, 6);
     // The main file goes on past its end record; none of that reaches the unit,
     // not even a line that would not fit a report.
-    const QStringList main = Hex::image(6, 3);
+    const QStringList main = fw.image(4);
     const QStringList trailing = {QString::fromLatin1(Hex::record(0, 0x0200, QByteArray(16, 'x'))),
                                   QString(70, QLatin1Char('0')), QString::fromLatin1(Hex::endRecord())};
     fw.write(FirmwareFolder::kMainName, Hex::join(main + trailing));
@@ -288,8 +286,8 @@ void TestSequencer::endRecordBoundsEachFile()
 
     VERIFY_NO_VIOLATIONS();
     const QVector<Sent> sent = dataReports();
-    QCOMPARE(sent.size(), 4 + 1 + 1 + 6);
-    QCOMPARE(run.overall->maximum(), 12);
+    QCOMPARE(sent.size(), fw.lines.total());
+    QCOMPARE(run.overall->maximum(), fw.lines.total());
     // A MIDI file that is just its end record: one report to each MIDI target.
     for (int t = 2; t <= 3; ++t) {
         const QVector<Sent> midi = reportsFor(t, sent);
@@ -299,8 +297,8 @@ void TestSequencer::endRecordBoundsEachFile()
         QCOMPARE(received(t), QByteArray(":00000001FF\r"));
     }
     QCOMPARE(received(4), asReceived(main));
-    QCOMPARE(reportsFor(4, sent).last().line(), 6);
-    QCOMPARE(run.log.linesStartingWith({kFileComplete}).size(), 4);
+    QCOMPARE(reportsFor(4, sent).last().line(), fw.lines.main);
+    QCOMPARE(run.log.linesStartingWith({kFileComplete}).size(), Wire::kTargets);
 }
 
 void TestSequencer::lineEndsReachTheUnitAsCarriageReturn_data()
@@ -337,7 +335,7 @@ void TestSequencer::lineEndsReachTheUnitAsCarriageReturn()
     QCOMPARE(received(4), expected);
 
     const QVector<Sent> main = reportsFor(4);
-    QCOMPARE(main.size(), 5);
+    QCOMPARE(main.size(), fw.lines.main);
     for (const Sent &s : main) {
         QCOMPARE(s.bytes.size(), 65);
         QCOMPARE(s.byte(8 + s.length()), 0x0D);
@@ -363,7 +361,6 @@ void TestSequencer::busTimeoutIsRetriedWithTheSameReport()
     QFETCH(int, line);
     FirmwareFolder fw;
     fw.writeSet(4, 5, 3);
-    const int total = 4 + 5 + 5 + 3;
     Tqr7Sim::planAnswer(target, line, 1, Answer::BoardTimeout);
     Tqr7Sim::planAnswer(target, line, 2, Answer::BoardTimeout);
 
@@ -372,7 +369,7 @@ void TestSequencer::busTimeoutIsRetriedWithTheSameReport()
 
     VERIFY_NO_VIOLATIONS();
     const QVector<Sent> sent = dataReports();
-    QCOMPARE(sent.size(), total + 2);
+    QCOMPARE(sent.size(), fw.lines.total() + 2); // two retransmissions
     int first = -1;
     for (int i = 0; i < sent.size() && first < 0; ++i)
         if (sent[i].target() == target && sent[i].line() == line)
@@ -390,15 +387,16 @@ void TestSequencer::busTimeoutIsRetriedWithTheSameReport()
 
     QCOMPARE(run.log.linesStartingWith({kBoardTimeout, kRetryData}),
              QStringList({logLine(kBoardTimeout, 1), logLine(kRetryData, 2), logLine(kBoardTimeout, 2), logLine(kRetryData, 3)}));
-    QCOMPARE(received(4), asReceived(Hex::image(3, 3)));
-    QCOMPARE(received(3), asReceived(Hex::image(5, 2)));
+    QCOMPARE(received(4), asReceived(fw.image(4)));
+    QCOMPARE(received(3), asReceived(fw.image(3)));
 }
 
 void TestSequencer::thirdBusTimeoutEndsTheUpdate()
 {
+    const int target = 2, line = 3;
     FirmwareFolder fw;
     fw.writeSet(3, 4, 3);
-    Tqr7Sim::planAnswer(2, 3, 0, Answer::BoardTimeout);
+    Tqr7Sim::planAnswer(target, line, 0, Answer::BoardTimeout);
 
     DialogRun run;
     QVERIFY(run.update(kCommsError));
@@ -413,11 +411,11 @@ void TestSequencer::thirdBusTimeoutEndsTheUpdate()
     QCOMPARE(run.status->text(), kReady);
     VERIFY_NO_VIOLATIONS();
     const QVector<Sent> sent = dataReports();
-    QCOMPARE(sent.size(), 3 + 3 + 2);
-    for (int i = 0; i < 3; ++i) {
-        const Sent &s = sent[sent.size() - 3 + i];
-        QCOMPARE(s.target(), 2);
-        QCOMPARE(s.line(), 3);
+    QCOMPARE(sent.size(), fw.lines.before(target) + line - 1 + Wire::kMaxAttempts);
+    for (int i = 0; i < Wire::kMaxAttempts; ++i) {
+        const Sent &s = sent[sent.size() - Wire::kMaxAttempts + i];
+        QCOMPARE(s.target(), target);
+        QCOMPARE(s.line(), line);
         QCOMPARE(s.attempt(), i + 1);
     }
     QCOMPARE(run.log.linesStartingWith({kBoardTimeout}),
@@ -444,7 +442,7 @@ void TestSequencer::silenceEndsTheUpdateOnce()
     QFETCH(int, busTimeoutDelayMs);
     FirmwareFolder fw;
     fw.writeSet(4, 3, 3);
-    int silentReport = (target == 1 ? 0 : 4) + line;
+    int silentReport = fw.lines.before(target) + line;
     if (busTimeoutDelayMs >= 0) {
         Tqr7Sim::planAnswer(target, line, 1, Answer::BoardTimeout, busTimeoutDelayMs);
         Tqr7Sim::planAnswer(target, line, 2, Answer::Silence);
@@ -497,9 +495,10 @@ void TestSequencer::lossOfTheUnitEndsTheUpdate()
 {
     QFETCH(int, answer);
     QFETCH(bool, staysAttached);
+    const int target = 2, line = 2;
     FirmwareFolder fw;
     fw.writeSet(3, 4, 3);
-    Tqr7Sim::planAnswer(2, 2, 1, Answer(answer));
+    Tqr7Sim::planAnswer(target, line, 1, Answer(answer));
 
     DialogRun run;
     QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
@@ -508,7 +507,8 @@ void TestSequencer::lossOfTheUnitEndsTheUpdate()
     QTRY_VERIFY_WITH_TIMEOUT(recorder.firstShowing(kNoResponse), kDeadline);
 
     const QVector<Sent> sent = dataReports();
-    QCOMPARE(sent.size(), 3 + 2);
+    const int sentWhenLost = fw.lines.before(target) + line;
+    QCOMPARE(sent.size(), sentWhenLost);
     const double lostAt = sent.last().timeMs;
 
     // At once: the link is down.
@@ -542,14 +542,14 @@ void TestSequencer::lossOfTheUnitEndsTheUpdate()
     // The unit back: ready again, the result still shown.
     QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
     QVERIFY(run.showing(kNoResponse));
-    QCOMPARE(dataReports().size(), 3 + 2);
+    QCOMPARE(dataReports().size(), sentWhenLost);
     VERIFY_NO_VIOLATIONS();
 
     // And a new update goes through on the new handle.
-    Tqr7Sim::planAnswer(2, 2, 1, Answer::Acknowledge);
+    Tqr7Sim::planAnswer(target, line, 1, Answer::Acknowledge);
     QVERIFY(run.update(kComplete));
-    QCOMPARE(dataReports().size(), 3 + 2 + 3 + 4 + 4 + 3);
-    QCOMPARE(received(4), asReceived(Hex::image(3, 3)));
+    QCOMPARE(dataReports().size(), sentWhenLost + fw.lines.total());
+    QCOMPARE(received(4), asReceived(fw.image(4)));
     VERIFY_NO_VIOLATIONS();
 }
 
@@ -694,9 +694,11 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent()
         QCOMPARE(first.text(), firstLine + '\r');
         // The overall bar measures the files as they are sent; a count that
         // changed since start-up is logged once more.
-        const int total = lineCount + 5 + 5 + 6;
+        SetLines sentLines = fw.lines;
+        sentLines.gpio = lineCount;
+        const int total = sentLines.total();
         QCOMPARE(run.overall->maximum(), total);
-        const int startTotal = (when == BeforeStart ? lineCount : 4) + 5 + 5 + 6;
+        const int startTotal = when == BeforeStart ? total : fw.lines.total();
         QCOMPARE(run.log.linesStartingWith({kTotalLineCount}),
                  total == startTotal ? QStringList() : QStringList(logLine(kTotalLineCount, total)));
         Tqr7Sim::unplug();
@@ -806,10 +808,9 @@ void TestSequencer::newUpdateStartsAfresh()
     QFETCH(int, ending);
     QFETCH(QString, text);
 
-    const int gpioLines = 4, midiLines = 3, mainLines = 5;
-    const int total = gpioLines + 2 * midiLines + mainLines;
     FirmwareFolder fw;
-    fw.writeSet(gpioLines, midiLines, mainLines);
+    fw.writeSet(4, 3, 5);
+    const int total = fw.lines.total();
     const QByteArray mainContent = contentOf(fw.mainPath);
     if (ending == CommsError)
         Tqr7Sim::planAnswer(3, 2, 0, Answer::BoardTimeout);
@@ -839,21 +840,21 @@ void TestSequencer::newUpdateStartsAfresh()
     QCOMPARE(run.target->text(), kTargetNames.first());
     QCOMPARE(run.overall->maximum(), total);
     QCOMPARE(run.overall->value(), 1);
-    QCOMPARE(run.sub->maximum(), gpioLines);
+    QCOMPARE(run.sub->maximum(), fw.lines.gpio);
     QCOMPARE(run.sub->value(), 1);
     QCOMPARE(dataReports().size(), sentBefore + 1);
     const Sent first = dataReports().last();
     QCOMPARE(first.target(), 1);
     QCOMPARE(first.line(), 1);
-    QCOMPARE(first.count(), gpioLines);
+    QCOMPARE(first.count(), fw.lines.gpio);
     QCOMPARE(first.attempt(), 1);
-    QCOMPARE(first.text(), Hex::image(gpioLines, 1).first().toLatin1() + '\r');
+    QCOMPARE(first.text(), fw.image(1).first().toLatin1() + '\r');
 
     QVERIFY(run.ends(kComplete));
     QCOMPARE(dataReports().size(), sentBefore + total);
-    QCOMPARE(received(1), asReceived(Hex::image(gpioLines, 1)));
-    QCOMPARE(received(3), asReceived(Hex::image(midiLines, 2)));
-    QCOMPARE(received(4), asReceived(Hex::image(mainLines, 3)));
+    QCOMPARE(received(1), asReceived(fw.image(1)));
+    QCOMPARE(received(3), asReceived(fw.image(3)));
+    QCOMPARE(received(4), asReceived(fw.image(4)));
     QCOMPARE(run.overall->value(), total);
     VERIFY_NO_VIOLATIONS();
 }

@@ -1,5 +1,7 @@
 #include "tests/support/firmwarefolder.h"
 
+#include "sim/wire.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -62,7 +64,31 @@ QByteArray join(const QStringList &lines, const QByteArray &lineEnd)
 
 } // namespace Hex
 
+int SetLines::of(int target) const
+{
+    return target == 1 ? gpio : target == 4 ? main : midi;
+}
+
+int SetLines::before(int target) const
+{
+    int sum = 0;
+    for (int t = 1; t < target; ++t)
+        sum += of(t);
+    return sum;
+}
+
+int SetLines::total() const
+{
+    return before(Wire::kTargets + 1);
+}
+
 namespace {
+// The seed of each image writeSet writes: one for GPIO, MIDI and main.
+int seedOf(int target)
+{
+    return target == 1 ? 1 : target == 4 ? 3 : 2;
+}
+
 QString linkPath()
 {
     return QCoreApplication::applicationDirPath() + QStringLiteral("/firmware");
@@ -116,7 +142,13 @@ QString FirmwareFolder::writeImage(const QString &name, int lineCount, int seed,
 
 void FirmwareFolder::writeSet(int gpioLines, int midiLines, int mainLines, const QString &mainName)
 {
-    gpioPath = writeImage(kGpioName, gpioLines, 1);
-    midiPath = writeImage(kMidiName, midiLines, 2);
-    mainPath = writeImage(mainName, mainLines, 3);
+    gpioPath = writeImage(kGpioName, gpioLines, seedOf(1));
+    midiPath = writeImage(kMidiName, midiLines, seedOf(2));
+    mainPath = writeImage(mainName, mainLines, seedOf(4));
+    lines = {gpioLines, midiLines, mainLines};
+}
+
+QStringList FirmwareFolder::image(int target) const
+{
+    return Hex::image(lines.of(target), seedOf(target));
 }

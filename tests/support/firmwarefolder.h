@@ -19,6 +19,17 @@ QStringList image(int lineCount, int seed = 0);
 QByteArray join(const QStringList &lines, const QByteArray &lineEnd = "\n");
 } // namespace Hex
 
+// The line counts of a firmware set, and the lines each target (1 to 4)
+// takes from it: the MIDI file goes to targets 2 and 3, so it counts twice.
+struct SetLines
+{
+    int gpio = 0, midi = 0, main = 0;
+
+    int of(int target) const;
+    int before(int target) const; // the lines of the targets sent before it
+    int total() const;            // the whole set, a report a line
+};
+
 // The firmware/ folder the dialog finds beside the test executable. It is a
 // symbolic link to a temporary directory, replaced by each new FirmwareFolder
 // and removed with it, so every test starts from the folder it builds.
@@ -38,10 +49,13 @@ public:
     QString path() const;                                          // the folder as the dialog sees it
     QString write(const QString &name, const QByteArray &content); // returns the path
     QString writeImage(const QString &name, int lineCount, int seed = 0, const QByteArray &lineEnd = "\n");
-    // The three files of a complete set with these line counts; returns their paths.
+    // The three files of a complete set with these line counts.
     void writeSet(int gpioLines, int midiLines, int mainLines, const QString &mainName = kMainName);
+    // The lines writeSet wrote for this target, without line ends.
+    QStringList image(int target) const;
 
-    QString gpioPath, midiPath, mainPath;
+    QString gpioPath, midiPath, mainPath; // of the set writeSet wrote
+    SetLines lines;                       // and its line counts
 
 private:
     QTemporaryDir dir;
