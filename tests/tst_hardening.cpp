@@ -29,6 +29,12 @@ struct BadInput {
     QString reason;
 };
 
+} // namespace
+
+Q_DECLARE_METATYPE(BadInput)
+
+namespace {
+
 // The set's text as each target should take it in, lines ending in CR.
 QByteArray expectedText(const QString &path)
 {
@@ -47,6 +53,30 @@ QByteArray expectedText(const QString &path)
     return text;
 }
 
+// The set every case starts from.
+void writeSet(FirmwareFolder &fw, const QString &mainName = FirmwareFolder::kMainName)
+{
+    fw.writeSet(3, 4, 3, mainName);
+}
+
+using Change = std::function<void(FirmwareFolder &)>;
+
+// A row whose update is refused, naming the file before() returns and the reason.
+void addRefused(const char *tag, const QString &reason, const std::function<QString(FirmwareFolder &)> &before,
+    const Change &after = {})
+{
+    QTest::newRow(tag) << BadInput{before, after, reason};
+}
+
+// A row whose set is sent whole.
+void addSent(const char *tag, const Change &before)
+{
+    QTest::newRow(tag) << BadInput{[before](FirmwareFolder &fw) {
+        before(fw);
+        return QString();
+    }, {}, {}};
+}
+
 // An update that completes, and Update offered again after it.
 bool updateCompletes(DialogRun &run)
 {
@@ -57,8 +87,6 @@ enum Phase { BeforeAnswer, Idle, FirstLine, MiddleLine, EndRecord, LastEndRecord
 enum Fault { Unplug, WriteFails, Silence, ThreeBusTimeouts, StrayAck, UnknownCodes };
 
 } // namespace
-
-Q_DECLARE_METATYPE(BadInput)
 
 class TestHardening : public QObject
 {
@@ -83,63 +111,67 @@ void TestHardening::badFirmwareSet_data()
 {
     QTest::addColumn<BadInput>("input");
 
-    const auto set = [](FirmwareFolder &fw) { fw.writeSet(3, 4, 3); };
-    QTest::newRow("binary garbage") << BadInput{[&](FirmwareFolder &fw) {
-        set(fw);
-        QByteArray junk;
-        for (int i = 0; i < 300; ++i)
-            junk.append(char((i * 73 + 11) % 256));
-        return fw.write(FirmwareFolder::kMidiName, junk);
-    }, {}, QStringLiteral("a control byte (0x0B) in line 1 at character 1")};
-    QTest::newRow("NUL byte inside a line") << BadInput{[&](FirmwareFolder &fw) {
-        set(fw);
-        QByteArray text = Hex::join(Hex::image(3, 1), "\n");
-        text[5] = '\0';
-        return fw.write(FirmwareFolder::kGpioName, text);
-    }, {}, QStringLiteral("a control byte (0x00) in line 1 at character 6")};
-    QTest::newRow("CR inside a line") << BadInput{[&](FirmwareFolder &fw) {
-        set(fw);
-        QByteArray text = Hex::join(Hex::image(3, 1), "\r\n");
-        text.insert(20, '\r');
-        return fw.write(FirmwareFolder::kGpioName, text);
-    }, {}, QStringLiteral("a control byte (0x0D) in line 1 at character 21")};
-    QTest::newRow("CR-only line ends") << BadInput{[&](FirmwareFolder &fw) {
-        set(fw);
-        return fw.write(FirmwareFolder::kMainName, Hex::join(Hex::image(3, 3), "\r"));
-    }, {}, QStringLiteral("a control byte (0x0D) in line 1 at character 44")};
-    QTest::newRow("one data digit flipped") << BadInput{[&](FirmwareFolder &fw) {
-        set(fw);
-        QStringList lines = Hex::image(3, 3);
-        lines[1] = QStringLiteral(":0400000012345679E8"); // E7 would make it sum to 0
-        return fw.write(FirmwareFolder::kMainName, Hex::join(lines, "\r\n"));
-    }, {}, QStringLiteral("line 2: checksum 0xE8, the record needs 0xE7")};
-    QTest::newRow("file becomes a directory after start-up") << BadInput{
-        [&](FirmwareFolder &fw) { set(fw); return fw.midiPath; },
+    addRefused("binary garbage", QStringLiteral("a control byte (0x0B) in line 1 at character 1"),
+        [](FirmwareFolder &fw) {
+            writeSet(fw);
+            QByteArray junk;
+            for (int i = 0; i < 300; ++i)
+                junk.append(char((i * 73 + 11) % 256));
+            return fw.write(FirmwareFolder::kMidiName, junk);
+        });
+    addRefused("NUL byte inside a line", QStringLiteral("a control byte (0x00) in line 1 at character 6"),
+        [](FirmwareFolder &fw) {
+            writeSet(fw);
+            QByteArray text = Hex::join(Hex::image(3, 1), "\n");
+            text[5] = '\0';
+            return fw.write(FirmwareFolder::kGpioName, text);
+        });
+    addRefused("CR inside a line", QStringLiteral("a control byte (0x0D) in line 1 at character 21"),
+        [](FirmwareFolder &fw) {
+            writeSet(fw);
+            QByteArray text = Hex::join(Hex::image(3, 1), "\r\n");
+            text.insert(20, '\r');
+            return fw.write(FirmwareFolder::kGpioName, text);
+        });
+    addRefused("CR-only line ends", QStringLiteral("a control byte (0x0D) in line 1 at character 44"),
+        [](FirmwareFolder &fw) {
+            writeSet(fw);
+            return fw.write(FirmwareFolder::kMainName, Hex::join(Hex::image(3, 3), "\r"));
+        });
+    addRefused("one data digit flipped", QStringLiteral("line 2: checksum 0xE8, the record needs 0xE7"),
+        [](FirmwareFolder &fw) {
+            writeSet(fw);
+            QStringList lines = Hex::image(3, 3);
+            lines[1] = QStringLiteral(":0400000012345679E8"); // E7 would make it sum to 0
+            return fw.write(FirmwareFolder::kMainName, Hex::join(lines, "\r\n"));
+        });
+    addRefused(
+        "file becomes a directory after start-up", QStringLiteral("cannot be opened: it is a folder"),
+        [](FirmwareFolder &fw) {
+            writeSet(fw);
+            return fw.midiPath;
+        },
         [](FirmwareFolder &fw) {
             QFile::remove(fw.midiPath);
             QDir().mkdir(fw.midiPath);
-        }, QStringLiteral("cannot be opened: it is a folder")};
-    QTest::newRow("symbolic link to a valid file (sent)") << BadInput{[&](FirmwareFolder &fw) {
-        set(fw);
+        });
+    addSent("symbolic link to a valid file (sent)", [](FirmwareFolder &fw) {
+        writeSet(fw);
         const QString elsewhere = fw.path() + QStringLiteral("/../gpio-elsewhere.hex");
         QFile::remove(elsewhere);
         QFile::rename(fw.gpioPath, elsewhere);
         QFile::link(elsewhere, fw.gpioPath);
-        return QString();
-    }, {}, {}};
-    QTest::newRow("lower-case hex digits (sent)") << BadInput{[&](FirmwareFolder &fw) {
-        set(fw);
+    });
+    addSent("lower-case hex digits (sent)", [](FirmwareFolder &fw) {
+        writeSet(fw);
         fw.write(FirmwareFolder::kMidiName, Hex::join(Hex::image(4, 2)).toLower());
-        return QString();
-    }, {}, {}};
-    QTest::newRow("non-ASCII file name (sent)") << BadInput{[](FirmwareFolder &fw) {
-        fw.writeSet(3, 4, 3, QStringLiteral("TQR7_MAIN_2-1-4_160315_\u00c4\u00df\u4e2d.hex"));
-        return QString();
-    }, {}, {}};
-    QTest::newRow("very long file name (sent)") << BadInput{[](FirmwareFolder &fw) {
-        fw.writeSet(3, 4, 3, QStringLiteral("TQR7_MAIN_2-1-4_160315_") + QString(220, QLatin1Char('x')));
-        return QString();
-    }, {}, {}};
+    });
+    addSent("non-ASCII file name (sent)", [](FirmwareFolder &fw) {
+        writeSet(fw, QStringLiteral("TQR7_MAIN_2-1-4_160315_\u00c4\u00df\u4e2d.hex"));
+    });
+    addSent("very long file name (sent)", [](FirmwareFolder &fw) {
+        writeSet(fw, QStringLiteral("TQR7_MAIN_2-1-4_160315_") + QString(220, QLatin1Char('x')));
+    });
 }
 
 void TestHardening::badFirmwareSet()
@@ -211,7 +243,7 @@ void TestHardening::unitFault()
     QFETCH(bool, linkDropped);
 
     FirmwareFolder fw;
-    fw.writeSet(3, 4, 3);
+    writeSet(fw);
     // Where the fault strikes: the data report of this target and line.
     int target = 0, line = 0;
     switch (phase) {

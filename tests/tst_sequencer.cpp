@@ -555,24 +555,48 @@ void TestSequencer::lossOfTheUnitEndsTheUpdate()
 
 namespace {
 enum When { BeforeStart, AfterStart, AfterCompleteUpdate };
+
+// One file of the set changed, and what the check before an update makes of it.
+struct FileChange
+{
+    Role role = Gpio;
+    QByteArray content;  // what the file then holds,
+    bool removed = false; // or it is gone
+    When when = BeforeStart;
+    int lineCount = 0; // of the GPIO file, where it is sent
+    QString reason;    // after the path on the refusal's line; none where it is sent
+
+    bool accepted() const { return reason.isEmpty(); }
+};
+
+FileChange refused(Role role, const QByteArray &content, const QString &reason, When when = BeforeStart)
+{
+    return {role, content, false, when, 0, reason};
 }
+
+FileChange removed(Role role, When when, const QString &reason)
+{
+    return {role, QByteArray(), true, when, 0, reason};
+}
+
+FileChange sentAsGpio(const QByteArray &content, int lineCount, When when = BeforeStart)
+{
+    return {Gpio, content, false, when, lineCount, QString()};
+}
+} // namespace
+
+Q_DECLARE_METATYPE(FileChange)
 
 void TestSequencer::filesAreCheckedBeforeAnythingIsSent_data()
 {
-    QTest::addColumn<int>("role");
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<bool>("removed");
-    QTest::addColumn<int>("when");
-    QTest::addColumn<bool>("accepted");
-    QTest::addColumn<int>("lineCount"); // of the GPIO file, where accepted
-    QTest::addColumn<QString>("reason"); // after the path on the refusal's line
+    QTest::addColumn<FileChange>("change");
 
     QStringList noEnd = Hex::image(6, 2);
     noEnd.removeLast();
     QStringList tooLong = Hex::image(5, 3);
     tooLong[1] = widestRecord() + QLatin1Char('0'); // 57 bytes with its line end
     QStringList widest = Hex::image(5, 1);
-    widest[0] = widestRecord();                     // 56 bytes with its line end
+    widest[0] = widestRecord(); // 56 bytes with its line end
     QStringList endlessTail = Hex::image(4, 1);
     endlessTail << QString(80, QLatin1Char('F'));
     // A record whose bytes sum to 0 as they should: 04 + 12 + 34 + 56 + 78 + E8.
@@ -586,94 +610,71 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent_data()
     for (QString &line : lowerCase)
         line = line.toLower();
 
-    QTest::newRow("empty") << int(Gpio) << QByteArray("") << false << int(BeforeStart) << false << 0
-                           << QStringLiteral("empty file");
-    QTest::newRow("no end record") << int(Midi) << Hex::join(noEnd) << false << int(BeforeStart) << false << 0
-                                   << QStringLiteral("no end record");
-    QTest::newRow("57-byte line")
-        << int(Main) << Hex::join(tooLong) << false << int(BeforeStart) << false << 0
-        << QStringLiteral("line 2 has 56 characters; a report takes at most 55 and the line end");
-    QTest::newRow("65536 lines") << int(Main) << Hex::join(Hex::image(65536, 3)) << false
-                                 << int(BeforeStart) << false << 0
-                                 << QStringLiteral("more than 65,535 lines");
-    QTest::newRow("removed after start-up") << int(Gpio) << QByteArray() << true << int(AfterStart)
-                                            << false << 0 << QStringLiteral("cannot be opened: no such file");
-    QTest::newRow("end record lost after an update") << int(Main) << Hex::join(noEnd) << false
-                                                     << int(AfterCompleteUpdate) << false << 0
-                                                     << QStringLiteral("no end record");
+    QTest::newRow("empty") << refused(Gpio, "", QStringLiteral("empty file"));
+    QTest::newRow("no end record") << refused(Midi, Hex::join(noEnd), QStringLiteral("no end record"));
+    QTest::newRow("57-byte line") << refused(Main, Hex::join(tooLong),
+        QStringLiteral("line 2 has 56 characters; a report takes at most 55 and the line end"));
+    QTest::newRow("65536 lines")
+        << refused(Main, Hex::join(Hex::image(65536, 3)), QStringLiteral("more than 65,535 lines"));
+    QTest::newRow("removed after start-up")
+        << removed(Gpio, AfterStart, QStringLiteral("cannot be opened: no such file"));
+    QTest::newRow("end record lost after an update")
+        << refused(Main, Hex::join(noEnd), QStringLiteral("no end record"), AfterCompleteUpdate);
 
-    QTest::newRow("one data digit flipped")
-        << int(Main) << withThirdLine(3, QStringLiteral(":0400000012345679E8")) << false << int(BeforeStart)
-        << false << 0 << QStringLiteral("line 3: checksum 0xE8, the record needs 0xE7");
-    QTest::newRow("no colon") << int(Gpio) << withThirdLine(1, record.mid(1)) << false << int(BeforeStart)
-                              << false << 0
-                              << QStringLiteral("line 3: not an Intel HEX record (no ':' at the start)");
-    QTest::newRow("byte count off by one")
-        << int(Midi) << withThirdLine(2, QStringLiteral(":0500000012345678E7")) << false << int(BeforeStart)
-        << false << 0 << QStringLiteral("line 3: byte count 5 but 4 data bytes");
-    QTest::newRow("record type 06")
-        << int(Main) << withThirdLine(3, QStringLiteral(":0400000612345678E2")) << false << int(BeforeStart)
-        << false << 0 << QStringLiteral("line 3: record type 06, not one of 00 to 05");
-    QTest::newRow("odd number of digits")
-        << int(Main) << withThirdLine(3, record.chopped(1)) << false << int(BeforeStart) << false << 0
-        << QStringLiteral("line 3: not an Intel HEX record (an odd number of hex digits)");
-    QTest::newRow("blank line") << int(Gpio) << withThirdLine(1, QString()) << false << int(BeforeStart)
-                                << false << 0 << QStringLiteral("line 3: not an Intel HEX record (a blank line)");
-    QTest::newRow("trailing space")
-        << int(Gpio) << withThirdLine(1, record + QLatin1Char(' ')) << false << int(BeforeStart) << false << 0
-        << QStringLiteral("line 3: not an Intel HEX record (' ' at character 20 is not a hex digit)");
-    QTest::newRow("damaged after start-up") << int(Midi) << withThirdLine(2, record.left(17) + QStringLiteral("99"))
-                                            << false << int(AfterStart) << false << 0
-                                            << QStringLiteral("line 3: checksum 0x99, the record needs 0xE8");
-    QTest::newRow("1 MiB without a line end")
-        << int(Main) << QByteArray(1 << 20, 'F') << false << int(BeforeStart) << false << 0
-        << QStringLiteral("line 1 has 1048576 characters; a report takes at most 55 and the line end");
+    QTest::newRow("one data digit flipped") << refused(Main, withThirdLine(3, QStringLiteral(":0400000012345679E8")),
+        QStringLiteral("line 3: checksum 0xE8, the record needs 0xE7"));
+    QTest::newRow("no colon") << refused(Gpio, withThirdLine(1, record.mid(1)),
+        QStringLiteral("line 3: not an Intel HEX record (no ':' at the start)"));
+    QTest::newRow("byte count off by one") << refused(Midi, withThirdLine(2, QStringLiteral(":0500000012345678E7")),
+        QStringLiteral("line 3: byte count 5 but 4 data bytes"));
+    QTest::newRow("record type 06") << refused(Main, withThirdLine(3, QStringLiteral(":0400000612345678E2")),
+        QStringLiteral("line 3: record type 06, not one of 00 to 05"));
+    QTest::newRow("odd number of digits") << refused(Main, withThirdLine(3, record.chopped(1)),
+        QStringLiteral("line 3: not an Intel HEX record (an odd number of hex digits)"));
+    QTest::newRow("blank line") << refused(Gpio, withThirdLine(1, QString()),
+        QStringLiteral("line 3: not an Intel HEX record (a blank line)"));
+    QTest::newRow("trailing space") << refused(Gpio, withThirdLine(1, record + QLatin1Char(' ')),
+        QStringLiteral("line 3: not an Intel HEX record (' ' at character 20 is not a hex digit)"));
+    QTest::newRow("damaged after start-up")
+        << refused(Midi, withThirdLine(2, record.left(17) + QStringLiteral("99")),
+               QStringLiteral("line 3: checksum 0x99, the record needs 0xE8"), AfterStart);
+    QTest::newRow("1 MiB without a line end") << refused(Main, QByteArray(1 << 20, 'F'),
+        QStringLiteral("line 1 has 1048576 characters; a report takes at most 55 and the line end"));
 
-    QTest::newRow("56-byte line") << int(Gpio) << Hex::join(widest) << false << int(BeforeStart) << true << 5
-                                  << QString();
-    QTest::newRow("65535 lines") << int(Gpio) << Hex::join(Hex::image(65535, 1)) << false
-                                 << int(BeforeStart) << true << 65535 << QString();
-    QTest::newRow("long line after the end record") << int(Gpio) << Hex::join(endlessTail) << false
-                                                    << int(BeforeStart) << true << 4 << QString();
-    QTest::newRow("lower-case hex digits") << int(Gpio) << Hex::join(lowerCase) << false << int(BeforeStart)
-                                           << true << 5 << QString();
-    QTest::newRow("grown after start-up") << int(Gpio) << Hex::join(Hex::image(9, 4)) << false
-                                          << int(AfterStart) << true << 9 << QString();
+    QTest::newRow("56-byte line") << sentAsGpio(Hex::join(widest), 5);
+    QTest::newRow("65535 lines") << sentAsGpio(Hex::join(Hex::image(65535, 1)), 65535);
+    QTest::newRow("long line after the end record") << sentAsGpio(Hex::join(endlessTail), 4);
+    QTest::newRow("lower-case hex digits") << sentAsGpio(Hex::join(lowerCase), 5);
+    QTest::newRow("grown after start-up") << sentAsGpio(Hex::join(Hex::image(9, 4)), 9, AfterStart);
 }
 
 void TestSequencer::filesAreCheckedBeforeAnythingIsSent()
 {
-    QFETCH(int, role);
-    QFETCH(QByteArray, content);
-    QFETCH(bool, removed);
-    QFETCH(int, when);
-    QFETCH(bool, accepted);
-    QFETCH(int, lineCount);
-    QFETCH(QString, reason);
+    QFETCH(FileChange, change);
 
     FirmwareFolder fw;
     fw.writeSet(4, 5, 6);
-    const QString path = pathOf(fw, role);
-    auto change = [&] {
-        if (removed)
+    const QString path = pathOf(fw, change.role);
+    auto apply = [&] {
+        if (change.removed)
             QVERIFY(QFile::remove(path));
         else
-            overwrite(path, content);
+            overwrite(path, change.content);
     };
-    if (when == BeforeStart) {
-        change();
+    if (change.when == BeforeStart) {
+        apply();
         if (QTest::currentTestFailed())
             return;
     }
 
     DialogRun run;
     QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
-    if (when == AfterCompleteUpdate) {
+    if (change.when == AfterCompleteUpdate) {
         QVERIFY(run.update(kComplete));
         QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
     }
-    if (when != BeforeStart) {
-        change();
+    if (change.when != BeforeStart) {
+        apply();
         if (QTest::currentTestFailed())
             return;
     }
@@ -682,23 +683,23 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent()
 
     QVERIFY(run.pressUpdate());
 
-    if (accepted) {
+    if (change.accepted()) {
         QTRY_VERIFY_WITH_TIMEOUT(dataReports().size() > sentBefore, kDeadline);
         QVERIFY(!run.complete->isVisible());
         const Sent first = dataReports().at(sentBefore);
-        const QByteArray firstLine = content.left(content.indexOf('\n'));
+        const QByteArray firstLine = change.content.left(change.content.indexOf('\n'));
         QCOMPARE(first.target(), 1);
         QCOMPARE(first.line(), 1);
-        QCOMPARE(first.count(), lineCount);
+        QCOMPARE(first.count(), change.lineCount);
         QCOMPARE(first.length(), firstLine.size() + 1);
         QCOMPARE(first.text(), firstLine + '\r');
         // The overall bar measures the files as they are sent; a count that
         // changed since start-up is logged once more.
         SetLines sentLines = fw.lines;
-        sentLines.gpio = lineCount;
+        sentLines.gpio = change.lineCount;
         const int total = sentLines.total();
         QCOMPARE(run.overall->maximum(), total);
-        const int startTotal = when == BeforeStart ? total : fw.lines.total();
+        const int startTotal = change.when == BeforeStart ? total : fw.lines.total();
         QCOMPARE(run.log.linesStartingWith({kTotalLineCount}),
                  total == startTotal ? QStringList() : QStringList(logLine(kTotalLineCount, total)));
         Tqr7Sim::unplug();
@@ -708,7 +709,7 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent()
     }
 
     QVERIFY(run.showing(kFileError));
-    QCOMPARE(run.log.linesStartingWith(kSequencerLabels), QStringList(fileErrorLine(path, reason)));
+    QCOMPARE(run.log.linesStartingWith(kSequencerLabels), QStringList(fileErrorLine(path, change.reason)));
     QVERIFY(run.idleDisplay());
     QVERIFY(run.button->isEnabled());
     QCOMPARE(run.status->text(), kReady);
