@@ -4,6 +4,7 @@
 #include "sim/tqr7sim.h"
 #include "tests/support/dialogrun.h"
 #include "tests/support/firmwarefolder.h"
+#include "tests/support/probe.h"
 #include "tests/support/texts.h"
 
 #include <QtTest>
@@ -114,7 +115,7 @@ void TestDeviceLink::queryGoesOutEverySecondUntilAnswered()
         QCOMPARE(query.bytes, expected);
     QCOMPARE(queries().size(), Tqr7Sim::writtenReports().size());
     QCOMPARE(run.status->text(), kNotInUpdateMode);
-    QVERIFY(Tqr7Sim::violations().empty());
+    VERIFY_NO_VIOLATIONS();
 }
 
 void TestDeviceLink::answerMakesTheLinkReadyAndStopsQueries()
@@ -125,10 +126,10 @@ void TestDeviceLink::answerMakesTheLinkReadyAndStopsQueries()
     QCOMPARE(sent, size_t(1));
 
     // Waiting for something not to happen: two more periods, and no query.
-    QTest::qWait(2200);
+    QVERIFY(run.runFor(2200));
     QCOMPARE(queries().size(), sent);
     QCOMPARE(run.status->text(), kReady);
-    QVERIFY(Tqr7Sim::violations().empty());
+    VERIFY_NO_VIOLATIONS();
 }
 
 void TestDeviceLink::buttonNeedsFirmwareAndAReadyUnit()
@@ -136,7 +137,7 @@ void TestDeviceLink::buttonNeedsFirmwareAndAReadyUnit()
     {
         DialogRun run; // no firmware folder
         QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kReady, 10000);
-        QTest::qWait(100);
+        QVERIFY(run.runFor(100));
         QVERIFY(!run.button->isEnabled());
     }
     Tqr7Sim::reset();

@@ -404,7 +404,7 @@ void TestSequencer::thirdBusTimeoutEndsTheUpdate()
     QVERIFY(run.button->isEnabled());
 
     // Nothing more goes out and the response wait does not overwrite the text.
-    QTest::qWait(1200);
+    QVERIFY(run.runFor(1200));
     QVERIFY(run.showing(kCommsError));
     QVERIFY(run.idleDisplay());
     QVERIFY(run.button->isEnabled());
@@ -473,7 +473,7 @@ void TestSequencer::silenceEndsTheUpdateOnce()
     QTRY_VERIFY_WITH_TIMEOUT(run.button->isEnabled(), kDeadline);
 
     // The ending runs once: a second second passes without another one.
-    QTest::qWait(1200);
+    QVERIFY(run.runFor(1200));
     QCOMPARE(run.log.lines(), QStringList({kFileClosed}));
     QVERIFY(run.showing(kNoResponse));
     QVERIFY(run.idleDisplay());
@@ -534,7 +534,7 @@ void TestSequencer::lossOfTheUnitEndsTheUpdate()
     QCOMPARE(run.log.linesStartingWith(kSequencerLabels).last(), kFileClosed);
 
     if (!staysAttached) {
-        QTest::qWait(600);
+        QVERIFY(run.runFor(600));
         QCOMPARE(run.status->text(), kNotConnected);
         QVERIFY(!run.button->isEnabled());
         Tqr7Sim::attach();
@@ -713,7 +713,7 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent()
     QVERIFY(run.idleDisplay());
     QVERIFY(run.button->isEnabled());
     QCOMPARE(run.status->text(), kReady);
-    QTest::qWait(300);
+    QVERIFY(run.runFor(300));
     QCOMPARE(dataReports().size(), sentBefore);
     QVERIFY(run.showing(kFileError));
     QVERIFY(run.button->isEnabled());
@@ -783,7 +783,7 @@ void TestSequencer::fileChangedDuringTheUpdateEndsIt()
     QCOMPARE(received(target), expected);
 
     // Nothing follows the ending.
-    QTest::qWait(700);
+    QVERIFY(run.runFor(700));
     QCOMPARE(dataReports().size(), sent.size());
     QVERIFY(run.showing(kFileError));
     VERIFY_NO_VIOLATIONS();
@@ -902,7 +902,7 @@ void TestSequencer::answersOutsideAnUpdateAreIgnored()
     Tqr7Sim::injectInputReport({0x01, 0x01, 0x01});
     Tqr7Sim::injectInputReport({0x02});
     QTRY_VERIFY_WITH_TIMEOUT(readsSince(injectedAt) >= 8, kDeadline);
-    QTest::qWait(600); // longer than a response wait that a stray answer might start
+    QVERIFY(run.runFor(600)); // longer than a response wait that a stray answer might start
 
     QCOMPARE(int(Tqr7Sim::writtenReports().size()), writesBefore);
     QCOMPARE(run.log.lines(), QStringList());

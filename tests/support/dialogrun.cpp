@@ -1,13 +1,24 @@
 #include "tests/support/dialogrun.h"
 
+#include "sim/tqr7sim.h"
 #include "tests/support/texts.h"
 
 #include <QTest>
+
+#include <algorithm>
 
 namespace {
 template<typename T> T *child(QObject &dialog, const char *name)
 {
     return dialog.findChild<T *>(QString::fromLatin1(name));
+}
+
+// The moment of the dialog's latest call into the unit, by the simulator's clock.
+double lastCallMs()
+{
+    const std::vector<double> reads = Tqr7Sim::readTimes();
+    const std::vector<double> opens = Tqr7Sim::openAttemptTimes();
+    return std::max(reads.empty() ? -1.0 : reads.back(), opens.empty() ? -1.0 : opens.back());
 }
 } // namespace
 
@@ -50,4 +61,10 @@ bool DialogRun::ends(const QString &result, int timeoutMs)
     qWarning("the result never read \"%s\"; it reads \"%s\"%s", qPrintable(result),
         qPrintable(complete->text()), complete->isVisible() ? "" : ", hidden");
     return false;
+}
+
+bool DialogRun::runFor(double ms)
+{
+    const double until = Tqr7Sim::nowMs() + ms;
+    return QTest::qWaitFor([&] { return lastCallMs() >= until; }, int(ms) + kDeadline);
 }

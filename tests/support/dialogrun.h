@@ -31,6 +31,11 @@ public:
     bool ends(const QString &result, int timeoutMs = kDeadline);
     // An update from the press of its button to its result.
     bool update(const QString &result) { return pressUpdate() && ends(result); }
+    // Lets the dialog run ms longer by the simulator's clock, until it calls
+    // into the unit (a read, or a look for it) that late: every timer of its
+    // own that fell due meanwhile has then had its turn. For what must not
+    // happen; a busy machine makes the wait longer, never the time shorter.
+    bool runFor(double ms);
 
     DebugCapture log; // before the dialog, which writes from its constructor on
     Dialog dialog;
