@@ -68,7 +68,8 @@ void TestDeviceLink::noUnitIsLookedForEveryQuarterSecond()
 {
     Tqr7Sim::unplug();
     DialogRun run;
-    QVERIFY2(Tqr7Sim::openAttemptTimes().empty(), "the unit is first looked for by the poll, not the constructor");
+    QVERIFY2(
+        Tqr7Sim::openAttemptTimes().empty(), "the unit is first looked for by the poll, not the constructor");
     QTRY_VERIFY_WITH_TIMEOUT(Tqr7Sim::openAttemptTimes().size() >= 5, 10000);
 
     // Coarse timers may fire a little early; nothing near the 10 ms period.
@@ -104,7 +105,7 @@ void TestDeviceLink::queryGoesOutEverySecondUntilAnswered()
     const auto sent = queries();
     const double opened = Tqr7Sim::openAttemptTimes().front();
     QVERIFY2(sent.front().timeMs - opened <= 1000 + 250,
-             qPrintable(QString::number(sent.front().timeMs - opened)));
+        qPrintable(QString::number(sent.front().timeMs - opened)));
     for (size_t i = 1; i < sent.size(); ++i) {
         const double gap = sent[i].timeMs - sent[i - 1].timeMs;
         QVERIFY2(gap > 900 && gap < 1500, qPrintable(QString::number(gap)));

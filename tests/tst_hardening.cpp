@@ -23,7 +23,8 @@ namespace {
 // start-up and the press of Update (after). Returns the file that should be
 // refused, or an empty string when the set should be sent; the refusal names
 // the reason after the file.
-struct BadInput {
+struct BadInput
+{
     std::function<QString(FirmwareFolder &)> before;
     std::function<void(FirmwareFolder &)> after;
     QString reason;
@@ -62,19 +63,20 @@ void writeSet(FirmwareFolder &fw, const QString &mainName = FirmwareFolder::kMai
 using Change = std::function<void(FirmwareFolder &)>;
 
 // A row whose update is refused, naming the file before() returns and the reason.
-void addRefused(const char *tag, const QString &reason, const std::function<QString(FirmwareFolder &)> &before,
-    const Change &after = {})
+void addRefused(const char *tag, const QString &reason,
+    const std::function<QString(FirmwareFolder &)> &before, const Change &after = {})
 {
-    QTest::newRow(tag) << BadInput{before, after, reason};
+    QTest::newRow(tag) << BadInput {before, after, reason};
 }
 
 // A row whose set is sent whole.
 void addSent(const char *tag, const Change &before)
 {
-    QTest::newRow(tag) << BadInput{[before](FirmwareFolder &fw) {
+    const auto nothingRefused = [before](FirmwareFolder &fw) {
         before(fw);
         return QString();
-    }, {}, {}};
+    };
+    QTest::newRow(tag) << BadInput {nothingRefused, {}, {}};
 }
 
 // An update that completes, and Update offered again after it.
@@ -202,7 +204,8 @@ void TestHardening::badFirmwareSet()
     QTRY_VERIFY_WITH_TIMEOUT(run.showing(kFileError) && run.ready(), kDeadline);
     QVERIFY(dataReports().isEmpty());
     QVERIFY(run.idleDisplay());
-    QCOMPARE(run.log.linesStartingWith({kFirmwareFileError}), QStringList{fileErrorLine(refused, input.reason)});
+    QCOMPARE(
+        run.log.linesStartingWith({kFirmwareFileError}), QStringList {fileErrorLine(refused, input.reason)});
 }
 
 void TestHardening::unitFault_data()
@@ -212,23 +215,19 @@ void TestHardening::unitFault_data()
     QTest::addColumn<QString>("result"); // what labelComplete shows; empty: nothing
     QTest::addColumn<bool>("linkDropped");
 
-    const char *phases[] = {"before the answer", "idle and ready", "first line of a target",
-                            "middle line", "end record", "last end record"};
+    const char *phases[] = {"before the answer", "idle and ready", "first line of a target", "middle line",
+        "end record", "last end record"};
     const char *faults[] = {"unplug", "failed write", "silence", "three bus time-outs",
-                            "stray acknowledgement", "burst of unknown codes"};
+        "stray acknowledgement", "burst of unknown codes"};
     for (int phase = BeforeAnswer; phase <= LastEndRecord; ++phase) {
         for (int fault = Unplug; fault <= UnknownCodes; ++fault) {
             QString result;
             const bool inFlight = phase >= FirstLine || (phase == Idle && fault == WriteFails);
-            if (inFlight) {
-                // Only a stray answer is taken as the acknowledgement it looks like.
-                switch (fault) {
-                case ThreeBusTimeouts: result = kCommsError; break;
-                case StrayAck:
-                case UnknownCodes: result = kComplete; break;
-                default: result = kNoResponse; break;
-                }
-            }
+            // Only a stray answer is taken as the acknowledgement it looks like.
+            if (inFlight && fault == ThreeBusTimeouts)
+                result = kCommsError;
+            else if (inFlight)
+                result = fault == StrayAck || fault == UnknownCodes ? kComplete : kNoResponse;
             const bool dropped = fault == Unplug || fault == WriteFails;
             QTest::addRow("%s, %s", phases[phase], faults[fault]) << phase << fault << result << dropped;
         }
@@ -244,15 +243,11 @@ void TestHardening::unitFault()
 
     FirmwareFolder fw;
     writeSet(fw);
-    // Where the fault strikes: the data report of this target and line.
-    int target = 0, line = 0;
-    switch (phase) {
-    case Idle: target = 1, line = 1; break; // the first report of the next update
-    case FirstLine: target = 2, line = 1; break;
-    case MiddleLine: target = 2, line = 2; break;
-    case EndRecord: target = 2, line = 4; break;
-    case LastEndRecord: target = 4, line = 3; break;
-    }
+    // Where the fault strikes, by phase: the data report of this target and
+    // line (idle: the first report of the next update).
+    const int targets[] = {0, 1, 2, 2, 2, 4};
+    const int lines[] = {0, 1, 1, 2, 4, 3};
+    const int target = targets[phase], line = lines[phase];
     // While no report is in flight only a lost unit changes anything.
     const bool inFlight = phase >= FirstLine || (phase == Idle && fault == WriteFails);
     const auto strayReports = [&] {
@@ -269,8 +264,8 @@ void TestHardening::unitFault()
     if (phase == BeforeAnswer)
         Tqr7Sim::setUpdateMode(false);
     DialogRun run;
-    QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), phase == BeforeAnswer ? kNotInUpdateMode : kReady,
-                              kDeadline);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        run.status->text(), phase == BeforeAnswer ? kNotInUpdateMode : kReady, kDeadline);
     const size_t opensBefore = Tqr7Sim::openAttemptTimes().size();
 
     if (!inFlight) {
@@ -281,25 +276,24 @@ void TestHardening::unitFault()
         else
             strayReports();
         const size_t reads = Tqr7Sim::readTimes().size();
-        QTRY_VERIFY_WITH_TIMEOUT(Tqr7Sim::readTimes().size() > reads + 20
-                                     || Tqr7Sim::openAttemptTimes().size() > opensBefore + 1,
-                                 kDeadline);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            Tqr7Sim::readTimes().size() > reads + 20 || Tqr7Sim::openAttemptTimes().size() > opensBefore + 1,
+            kDeadline);
         if (!linkDropped)
             QCOMPARE(run.status->text(), phase == BeforeAnswer ? kNotInUpdateMode : kReady);
     } else {
-        switch (fault) {
-        case Unplug: Tqr7Sim::planAnswer(target, line, 1, Answer::Unplug); break;
-        case WriteFails: Tqr7Sim::planAnswer(target, line, 1, Answer::WriteFails); break;
-        case Silence: Tqr7Sim::planAnswer(target, line, 1, Answer::Silence); break;
-        case ThreeBusTimeouts: Tqr7Sim::planAnswer(target, line, 0, Answer::BoardTimeout); break;
-        default: // the stray reports arrive while the unit still works on the line
-            Tqr7Sim::planAnswer(target, line, 1, Answer::Acknowledge, 300);
-            break;
-        }
+        // What the unit does with that report, by fault: the bus times out on
+        // every attempt; the stray reports arrive while the unit still works
+        // on the line.
+        const Answer answers[] = {Answer::Unplug, Answer::WriteFails, Answer::Silence, Answer::BoardTimeout,
+            Answer::Acknowledge, Answer::Acknowledge};
+        const bool stray = fault == StrayAck || fault == UnknownCodes;
+        Tqr7Sim::planAnswer(
+            target, line, fault == ThreeBusTimeouts ? 0 : 1, answers[fault], stray ? 300 : -1);
         QVERIFY(run.pressUpdate());
         if (fault == StrayAck || fault == UnknownCodes) {
-            QTRY_VERIFY_WITH_TIMEOUT(!reportsFor(target).isEmpty() && reportsFor(target).last().line() == line,
-                                     kDeadline);
+            QTRY_VERIFY_WITH_TIMEOUT(
+                !reportsFor(target).isEmpty() && reportsFor(target).last().line() == line, kDeadline);
             strayReports();
         }
         QVERIFY(run.ends(result));
@@ -320,8 +314,9 @@ void TestHardening::unitFault()
         QVERIFY2(lost.isEmpty(), qPrintable(lost.join(QLatin1Char('\n'))));
     } else {
         QCOMPARE(lost.size(), 1);
-        const QString expected = fault == Unplug ? QStringLiteral("failed: Device is gone")
-                                                 : kLinkLost + QStringLiteral(" hid_write failed: Simulated write failure");
+        const QString expected = fault == Unplug
+            ? QStringLiteral("failed: Device is gone")
+            : kLinkLost + QStringLiteral(" hid_write failed: Simulated write failure");
         QVERIFY2(lost.first().endsWith(expected), qPrintable(lost.first()));
     }
     if (fault != StrayAck)

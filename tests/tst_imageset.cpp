@@ -78,74 +78,69 @@ void TestImageSet::whichFilesTheScanTakes_data()
 
     const QString plain = QStringLiteral("TQR7_MAIN_2-1-4_160315.hex");
     QTest::newRow("lower-case prefix is not a main file")
-        << QStringList{QStringLiteral("tqr7_main_9-9-9_991231.hex")} << plain << plain
-        << kSampleVersion << QStringList{}
-        << QStringList{QStringLiteral("2-1-4"), QStringLiteral("160315")};
+        << QStringList {QStringLiteral("tqr7_main_9-9-9_991231.hex")} << plain << plain << kSampleVersion
+        << QStringList {} << QStringList {QStringLiteral("2-1-4"), QStringLiteral("160315")};
     QTest::newRow("hidden file is not listed")
-        << QStringList{QStringLiteral(".TQR7_MAIN_9-9-9_991231.hex")} << plain << plain
-        << kSampleVersion << QStringList{}
-        << QStringList{QStringLiteral("2-1-4"), QStringLiteral("160315")};
+        << QStringList {QStringLiteral(".TQR7_MAIN_9-9-9_991231.hex")} << plain << plain << kSampleVersion
+        << QStringList {} << QStringList {QStringLiteral("2-1-4"), QStringLiteral("160315")};
     QTest::newRow("later of two main files wins whole")
-        << QStringList{QStringLiteral("TQR7_MAIN_1-0-9_150101.hex")}
+        << QStringList {QStringLiteral("TQR7_MAIN_1-0-9_150101.hex")}
         << QStringLiteral("TQR7_MAIN_1-1-0_150202.hex") << QStringLiteral("TQR7_MAIN_1-1-0_150202.hex")
-        << QStringLiteral("TQR-7 v1.1.0 150202") << QStringList{QStringLiteral("TQR7_MAIN_1-0-9_150101.hex")}
-        << QStringList{QStringLiteral("1-1-0"), QStringLiteral("150202")};
+        << QStringLiteral("TQR-7 v1.1.0 150202") << QStringList {QStringLiteral("TQR7_MAIN_1-0-9_150101.hex")}
+        << QStringList {QStringLiteral("1-1-0"), QStringLiteral("150202")};
     // ".HEY" sorts after ".hex" only when case is ignored.
     QTest::newRow("case is ignored in the order")
-        << QStringList{QStringLiteral("TQR7_MAIN_1-0-9_150101.hex")}
+        << QStringList {QStringLiteral("TQR7_MAIN_1-0-9_150101.hex")}
         << QStringLiteral("TQR7_MAIN_1-0-9_150101.HEY") << QStringLiteral("TQR7_MAIN_1-0-9_150101.HEY")
-        << QStringLiteral("TQR-7 v1.0.9 150101") << QStringList{QStringLiteral("TQR7_MAIN_1-0-9_150101.hex")}
-        << QStringList{QStringLiteral("1-0-9"), QStringLiteral("150101")};
+        << QStringLiteral("TQR-7 v1.0.9 150101") << QStringList {QStringLiteral("TQR7_MAIN_1-0-9_150101.hex")}
+        << QStringList {QStringLiteral("1-0-9"), QStringLiteral("150101")};
     // The rule holds even where a technician would expect otherwise; the
     // passed-over lines are how the technician finds out.
     QTest::newRow("an editor backup sorts after the file it copies")
-        << QStringList{QStringLiteral("TQR7_MAIN_2-1-4_160315.hex~")} << plain
-        << QStringLiteral("TQR7_MAIN_2-1-4_160315.hex~") << kSampleVersion
-        << QStringList{plain}
-        << QStringList{QStringLiteral("2-1-4"), QStringLiteral("160315")};
+        << QStringList {QStringLiteral("TQR7_MAIN_2-1-4_160315.hex~")} << plain
+        << QStringLiteral("TQR7_MAIN_2-1-4_160315.hex~") << kSampleVersion << QStringList {plain}
+        << QStringList {QStringLiteral("2-1-4"), QStringLiteral("160315")};
     QTest::newRow("2-1-9 sorts after 2-1-10")
-        << QStringList{QStringLiteral("TQR7_MAIN_2-1-10_160401.hex")}
+        << QStringList {QStringLiteral("TQR7_MAIN_2-1-10_160401.hex")}
         << QStringLiteral("TQR7_MAIN_2-1-9_160301.hex") << QStringLiteral("TQR7_MAIN_2-1-9_160301.hex")
         << QStringLiteral("TQR-7 v2.1.9 160301")
-        << QStringList{QStringLiteral("TQR7_MAIN_2-1-10_160401.hex")}
-        << QStringList{QStringLiteral("2-1-9"), QStringLiteral("160301")};
+        << QStringList {QStringLiteral("TQR7_MAIN_2-1-10_160401.hex")}
+        << QStringList {QStringLiteral("2-1-9"), QStringLiteral("160301")};
     QTest::newRow("second GPIO and MIDI files")
-        << QStringList{QStringLiteral("TQR7_GPIO_0-3-2_160101.hex"),
-                       QStringLiteral("TQR7_MIDI_0-1-9_150101.hex")}
+        << QStringList {QStringLiteral("TQR7_GPIO_0-3-2_160101.hex"),
+               QStringLiteral("TQR7_MIDI_0-1-9_150101.hex")}
         << plain << plain << kSampleVersion
-        << QStringList{QStringLiteral("TQR7_GPIO_0-3-1_151102.hex"),
-                       QStringLiteral("TQR7_MIDI_0-1-9_150101.hex")}
-        << QStringList{QStringLiteral("2-1-4"), QStringLiteral("160315")};
+        << QStringList {FirmwareFolder::kGpioName, QStringLiteral("TQR7_MIDI_0-1-9_150101.hex")}
+        << QStringList {QStringLiteral("2-1-4"), QStringLiteral("160315")};
     QTest::newRow("name exactly the prefix")
-        << QStringList{} << QStringLiteral("TQR7_MAIN") << QStringLiteral("TQR7_MAIN")
-        << QStringLiteral("TQR-7 v.. ") << QStringList{}
-        << QStringList{QStringLiteral(""), QStringLiteral("")};
+        << QStringList {} << QStringLiteral("TQR7_MAIN") << QStringLiteral("TQR7_MAIN")
+        << QStringLiteral("TQR-7 v.. ") << QStringList {}
+        << QStringList {QStringLiteral(""), QStringLiteral("")};
     QTest::newRow("underscores as separators")
-        << QStringList{} << QStringLiteral("TQR7_MAIN_2_1_4_160315.hex")
+        << QStringList {} << QStringLiteral("TQR7_MAIN_2_1_4_160315.hex")
         << QStringLiteral("TQR7_MAIN_2_1_4_160315.hex") << QStringLiteral("TQR-7 v2.1.4 160315")
-        << QStringList{}
-        << QStringList{QStringLiteral("2_1_4"), QStringLiteral("160315")};
+        << QStringList {} << QStringList {QStringLiteral("2_1_4"), QStringLiteral("160315")};
     QTest::newRow("dots as separators")
-        << QStringList{} << QStringLiteral("TQR7_MAIN.2.1.4.160315") << QStringLiteral("TQR7_MAIN.2.1.4.160315")
-        << QStringLiteral("TQR-7 v2.1.4 160315") << QStringList{}
-        << QStringList{QStringLiteral("2.1.4"), QStringLiteral("160315")};
+        << QStringList {} << QStringLiteral("TQR7_MAIN.2.1.4.160315")
+        << QStringLiteral("TQR7_MAIN.2.1.4.160315") << QStringLiteral("TQR-7 v2.1.4 160315") << QStringList {}
+        << QStringList {QStringLiteral("2.1.4"), QStringLiteral("160315")};
     QTest::newRow("short name gives what it has")
-        << QStringList{} << QStringLiteral("TQR7_MAIN_3-0") << QStringLiteral("TQR7_MAIN_3-0")
-        << QStringLiteral("TQR-7 v3.0. ") << QStringList{}
-        << QStringList{QStringLiteral("3-0"), QStringLiteral("")};
+        << QStringList {} << QStringLiteral("TQR7_MAIN_3-0") << QStringLiteral("TQR7_MAIN_3-0")
+        << QStringLiteral("TQR-7 v3.0. ") << QStringList {}
+        << QStringList {QStringLiteral("3-0"), QStringLiteral("")};
     // Version numbers of any length, when the name has the usual shape.
     QTest::newRow("two-digit number")
-        << QStringList{} << QStringLiteral("TQR7_MAIN_2-1-10_160401.hex")
+        << QStringList {} << QStringLiteral("TQR7_MAIN_2-1-10_160401.hex")
         << QStringLiteral("TQR7_MAIN_2-1-10_160401.hex") << QStringLiteral("TQR-7 v2.1.10 160401")
-        << QStringList{} << QStringList{QStringLiteral("2-1-10"), QStringLiteral("160401")};
+        << QStringList {} << QStringList {QStringLiteral("2-1-10"), QStringLiteral("160401")};
     QTest::newRow("numbers of any length")
-        << QStringList{} << QStringLiteral("TQR7_MAIN_12-0-345_170102_beta.hex")
+        << QStringList {} << QStringLiteral("TQR7_MAIN_12-0-345_170102_beta.hex")
         << QStringLiteral("TQR7_MAIN_12-0-345_170102_beta.hex") << QStringLiteral("TQR-7 v12.0.345 170102")
-        << QStringList{} << QStringList{QStringLiteral("12-0-345"), QStringLiteral("170102")};
+        << QStringList {} << QStringList {QStringLiteral("12-0-345"), QStringLiteral("170102")};
     QTest::newRow("two-digit number between other separators")
-        << QStringList{} << QStringLiteral("TQR7_MAIN_2_1_10_160401.hex")
+        << QStringList {} << QStringLiteral("TQR7_MAIN_2_1_10_160401.hex")
         << QStringLiteral("TQR7_MAIN_2_1_10_160401.hex") << QStringLiteral("TQR-7 v2.1.1 _16040")
-        << QStringList{} << QStringList{QStringLiteral("2_1_1"), QStringLiteral("_16040")};
+        << QStringList {} << QStringList {QStringLiteral("2_1_1"), QStringLiteral("_16040")};
 }
 
 void TestImageSet::whichFilesTheScanTakes()
@@ -225,7 +220,7 @@ void TestImageSet::incompleteSetShowsTheWarning()
         const QString main = logged(run.log, kMainFirmware);
         QCOMPARE(main == QLatin1String("\"\""), !folder.contains(QLatin1String("MAIN")));
         QCOMPARE(logged(run.log, kGpioFirmware) == QLatin1String("\"\""),
-                 !folder.contains(QLatin1String("GPIO")) || folder.contains(QLatin1String("dirGPIO")));
+            !folder.contains(QLatin1String("GPIO")) || folder.contains(QLatin1String("dirGPIO")));
 
         // A ready unit does not make an incomplete set updatable.
         QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kReady, 10000);
@@ -245,7 +240,7 @@ void TestImageSet::lineCount_data()
     const QByteArray end = Hex::endRecord();
     QTest::newRow("only an end record") << end + "\n" << 1;
     QTest::newRow("lines after the end record are not counted")
-        << Hex::join(ten + QStringList{QString::fromLatin1(end)} + Hex::image(4).mid(0, 3)) << 11;
+        << Hex::join(ten + QStringList {QString::fromLatin1(end)} + Hex::image(4).mid(0, 3)) << 11;
     QTest::newRow("CR LF line ends") << Hex::join(Hex::image(25), "\r\n") << 25;
     QTest::newRow("LF line ends") << Hex::join(Hex::image(25), "\n") << 25;
     QTest::newRow("no end record, no final line end") << Hex::join(ten).chopped(1) << 10;
@@ -253,8 +248,8 @@ void TestImageSet::lineCount_data()
     QTest::newRow("empty file") << QByteArray() << 0;
     QTest::newRow("blank and short lines are lines") << QByteArray("\n:0\n\n") + end + "\n" << 4;
     QTest::newRow("end record without a line end") << Hex::join(ten) + end << 11;
-    QTest::newRow("record type at index 8 alone decides")
-        << QByteArray(":10000010AB\n:00000021FF\n") + end + "\n" << 2;
+    QTest::newRow("record type at index 8 alone decides") << QByteArray(":10000010AB\n:00000021FF\n") + end
+            + "\n" << 2;
 }
 
 void TestImageSet::lineCount()
@@ -268,7 +263,8 @@ void TestImageSet::lineCount()
     SetLines counted = firmware.lines;
     counted.gpio = expected;
     DialogRun run;
-    QCOMPARE(run.log.linesStartingWith({kTotalLineCount}), QStringList{logLine(kTotalLineCount, counted.total())});
+    QCOMPARE(run.log.linesStartingWith({kTotalLineCount}),
+        QStringList {logLine(kTotalLineCount, counted.total())});
 }
 
 QTEST_MAIN(TestImageSet)

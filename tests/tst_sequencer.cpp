@@ -49,12 +49,12 @@ private slots:
 
 namespace {
 
-constexpr double kWaitMs = 500;       // the response wait
-constexpr double kEarlyMs = 50;       // a coarse timer may fire up to 5% early
-constexpr double kLateMs = 2500;      // a busy machine may deliver it late
+constexpr double kWaitMs = 500;  // the response wait
+constexpr double kEarlyMs = 50;  // a coarse timer may fire up to 5% early
+constexpr double kLateMs = 2500; // a busy machine may deliver it late
 
-const QStringList kSequencerLabels = {kBegin, kLoadFile, kFileComplete, kFileClosed,
-    kTargetChanged, kBoardTimeout, kRetryData, kFirmwareFileError};
+const QStringList kSequencerLabels = {kBegin, kLoadFile, kFileComplete, kFileClosed, kTargetChanged,
+    kBoardTimeout, kRetryData, kFirmwareFileError};
 
 // What the operator sees, sampled on every pass of the event loop (1 ms) with
 // the simulator's clock, so that short-lived states and the moment an ending
@@ -62,15 +62,15 @@ const QStringList kSequencerLabels = {kBegin, kLoadFile, kFileComplete, kFileClo
 class Recorder
 {
 public:
-    struct Sample {
+    struct Sample
+    {
         double timeMs;
         QString status, target, complete;
         bool completeShown, buttonEnabled;
         int sub, overall;
     };
 
-    explicit Recorder(const DialogRun &run)
-        : run(run)
+    explicit Recorder(const DialogRun &run) : run(run)
     {
         timer.setTimerType(Qt::PreciseTimer);
         timer.setInterval(1);
@@ -240,6 +240,8 @@ void TestSequencer::completeUpdateSendsEveryLineOnce()
     }
     QCOMPARE(targetsShown, kTargetNames);
 
+    // A line per target.
+    // clang-format off
     const QStringList expectedLog = {
         logLine(kBegin, 1), logLine(kLoadFile, fw.gpioPath), kFileComplete, kFileClosed,
         kTargetChanged, logLine(kLoadFile, fw.midiPath), logLine(kTargetChangedTo, 2), kFileComplete, kFileClosed,
@@ -247,6 +249,7 @@ void TestSequencer::completeUpdateSendsEveryLineOnce()
         kTargetChanged, logLine(kLoadFile, fw.mainPath), logLine(kTargetChangedTo, 4), kFileComplete, kFileClosed,
         kTargetChanged, kFileClosed,
     };
+    // clang-format on
     QCOMPARE(run.log.linesStartingWith(kSequencerLabels), expectedLog);
 }
 
@@ -278,7 +281,7 @@ void TestSequencer::endRecordBoundsEachFile()
     // not even a line that would not fit a report.
     const QStringList main = fw.image(4);
     const QStringList trailing = {QString::fromLatin1(Hex::record(0, 0x0200, QByteArray(16, 'x'))),
-                                  QString(70, QLatin1Char('0')), QString::fromLatin1(Hex::endRecord())};
+        QString(70, QLatin1Char('0')), QString::fromLatin1(Hex::endRecord())};
     fw.write(FirmwareFolder::kMainName, Hex::join(main + trailing));
 
     DialogRun run;
@@ -386,7 +389,8 @@ void TestSequencer::busTimeoutIsRetriedWithTheSameReport()
     QVERIFY(sent[first + 3].bytes != sent[first].bytes);
 
     QCOMPARE(run.log.linesStartingWith({kBoardTimeout, kRetryData}),
-             QStringList({logLine(kBoardTimeout, 1), logLine(kRetryData, 2), logLine(kBoardTimeout, 2), logLine(kRetryData, 3)}));
+        QStringList({logLine(kBoardTimeout, 1), logLine(kRetryData, 2), logLine(kBoardTimeout, 2),
+            logLine(kRetryData, 3)}));
     QCOMPARE(received(4), asReceived(fw.image(4)));
     QCOMPARE(received(3), asReceived(fw.image(3)));
 }
@@ -419,7 +423,7 @@ void TestSequencer::thirdBusTimeoutEndsTheUpdate()
         QCOMPARE(s.attempt(), i + 1);
     }
     QCOMPARE(run.log.linesStartingWith({kBoardTimeout}),
-             QStringList({logLine(kBoardTimeout, 1), logLine(kBoardTimeout, 2), logLine(kBoardTimeout, 3)}));
+        QStringList({logLine(kBoardTimeout, 1), logLine(kBoardTimeout, 2), logLine(kBoardTimeout, 3)}));
     QCOMPARE(run.log.lines().count(kFileClosed), 2); // GPIO's, then the ending's
 }
 
@@ -466,9 +470,9 @@ void TestSequencer::silenceEndsTheUpdateOnce()
     const auto ending = recorder.firstShowing(kNoResponse);
     QVERIFY(ending);
     QVERIFY2(ending->timeMs - lastSent >= kWaitMs - kEarlyMs,
-             qPrintable(QStringLiteral("ended %1 ms after the last report").arg(ending->timeMs - lastSent)));
+        qPrintable(QStringLiteral("ended %1 ms after the last report").arg(ending->timeMs - lastSent)));
     QVERIFY2(ending->timeMs - lastSent <= kWaitMs + kLateMs,
-             qPrintable(QStringLiteral("ended %1 ms after the last report").arg(ending->timeMs - lastSent)));
+        qPrintable(QStringLiteral("ended %1 ms after the last report").arg(ending->timeMs - lastSent)));
     QVERIFY(run.idleDisplay());
     QTRY_VERIFY_WITH_TIMEOUT(run.button->isEnabled(), kDeadline);
 
@@ -512,11 +516,11 @@ void TestSequencer::lossOfTheUnitEndsTheUpdate()
     const double lostAt = sent.last().timeMs;
 
     // At once: the link is down.
-    const auto down =
-        recorder.first([](const Recorder::Sample &s) { return s.status == kNotConnected; }, lostAt);
+    const auto down
+        = recorder.first([](const Recorder::Sample &s) { return s.status == kNotConnected; }, lostAt);
     QVERIFY(down);
     QVERIFY2(down->timeMs - lostAt < kWaitMs - kEarlyMs,
-             qPrintable(QStringLiteral("link down %1 ms after the loss").arg(down->timeMs - lostAt)));
+        qPrintable(QStringLiteral("link down %1 ms after the loss").arg(down->timeMs - lostAt)));
     QVERIFY(!down->completeShown);
     QVERIFY(!down->buttonEnabled);
     if (!staysAttached) {
@@ -529,7 +533,7 @@ void TestSequencer::lossOfTheUnitEndsTheUpdate()
     const auto ending = recorder.firstShowing(kNoResponse);
     QVERIFY(ending);
     QVERIFY2(ending->timeMs - lostAt >= kWaitMs - kEarlyMs && ending->timeMs - lostAt <= kWaitMs + kLateMs,
-             qPrintable(QStringLiteral("ended %1 ms after the last report").arg(ending->timeMs - lostAt)));
+        qPrintable(QStringLiteral("ended %1 ms after the last report").arg(ending->timeMs - lostAt)));
     QVERIFY(run.idleDisplay());
     QCOMPARE(run.log.linesStartingWith(kSequencerLabels).last(), kFileClosed);
 
@@ -560,7 +564,7 @@ enum When { BeforeStart, AfterStart, AfterCompleteUpdate };
 struct FileChange
 {
     Role role = Gpio;
-    QByteArray content;  // what the file then holds,
+    QByteArray content;   // what the file then holds,
     bool removed = false; // or it is gone
     When when = BeforeStart;
     int lineCount = 0; // of the GPIO file, where it is sent
@@ -614,25 +618,27 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent_data()
     QTest::newRow("no end record") << refused(Midi, Hex::join(noEnd), QStringLiteral("no end record"));
     QTest::newRow("57-byte line") << refused(Main, Hex::join(tooLong),
         QStringLiteral("line 2 has 56 characters; a report takes at most 55 and the line end"));
-    QTest::newRow("65536 lines")
-        << refused(Main, Hex::join(Hex::image(65536, 3)), QStringLiteral("more than 65,535 lines"));
+    QTest::newRow("65536 lines") << refused(
+        Main, Hex::join(Hex::image(65536, 3)), QStringLiteral("more than 65,535 lines"));
     QTest::newRow("removed after start-up")
         << removed(Gpio, AfterStart, QStringLiteral("cannot be opened: no such file"));
     QTest::newRow("end record lost after an update")
         << refused(Main, Hex::join(noEnd), QStringLiteral("no end record"), AfterCompleteUpdate);
 
-    QTest::newRow("one data digit flipped") << refused(Main, withThirdLine(3, QStringLiteral(":0400000012345679E8")),
-        QStringLiteral("line 3: checksum 0xE8, the record needs 0xE7"));
+    QTest::newRow("one data digit flipped")
+        << refused(Main, withThirdLine(3, QStringLiteral(":0400000012345679E8")),
+               QStringLiteral("line 3: checksum 0xE8, the record needs 0xE7"));
     QTest::newRow("no colon") << refused(Gpio, withThirdLine(1, record.mid(1)),
         QStringLiteral("line 3: not an Intel HEX record (no ':' at the start)"));
-    QTest::newRow("byte count off by one") << refused(Midi, withThirdLine(2, QStringLiteral(":0500000012345678E7")),
-        QStringLiteral("line 3: byte count 5 but 4 data bytes"));
+    QTest::newRow("byte count off by one")
+        << refused(Midi, withThirdLine(2, QStringLiteral(":0500000012345678E7")),
+               QStringLiteral("line 3: byte count 5 but 4 data bytes"));
     QTest::newRow("record type 06") << refused(Main, withThirdLine(3, QStringLiteral(":0400000612345678E2")),
         QStringLiteral("line 3: record type 06, not one of 00 to 05"));
     QTest::newRow("odd number of digits") << refused(Main, withThirdLine(3, record.chopped(1)),
         QStringLiteral("line 3: not an Intel HEX record (an odd number of hex digits)"));
-    QTest::newRow("blank line") << refused(Gpio, withThirdLine(1, QString()),
-        QStringLiteral("line 3: not an Intel HEX record (a blank line)"));
+    QTest::newRow("blank line") << refused(
+        Gpio, withThirdLine(1, QString()), QStringLiteral("line 3: not an Intel HEX record (a blank line)"));
     QTest::newRow("trailing space") << refused(Gpio, withThirdLine(1, record + QLatin1Char(' ')),
         QStringLiteral("line 3: not an Intel HEX record (' ' at character 20 is not a hex digit)"));
     QTest::newRow("damaged after start-up")
@@ -701,7 +707,7 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent()
         QCOMPARE(run.overall->maximum(), total);
         const int startTotal = change.when == BeforeStart ? total : fw.lines.total();
         QCOMPARE(run.log.linesStartingWith({kTotalLineCount}),
-                 total == startTotal ? QStringList() : QStringList(logLine(kTotalLineCount, total)));
+            total == startTotal ? QStringList() : QStringList(logLine(kTotalLineCount, total)));
         Tqr7Sim::unplug();
         QVERIFY(run.ends(kNoResponse));
         VERIFY_NO_VIOLATIONS();
@@ -766,8 +772,7 @@ void TestSequencer::fileChangedDuringTheUpdateEndsIt()
         overwrite(path, content);
 
     QVERIFY(run.ends(kFileError));
-    QCOMPARE(run.log.linesStartingWith({kFirmwareFileError}),
-             QStringList(fileErrorLine(path, reason)));
+    QCOMPARE(run.log.linesStartingWith({kFirmwareFileError}), QStringList(fileErrorLine(path, reason)));
     QVERIFY(run.idleDisplay());
     QTRY_VERIFY_WITH_TIMEOUT(run.button->isEnabled(), kDeadline);
     QCOMPARE(run.status->text(), kReady);

@@ -13,7 +13,8 @@
 #include <QVector>
 
 // One data report as the unit received it.
-struct Sent {
+struct Sent
+{
     double timeMs;
     QByteArray bytes;
 
@@ -34,8 +35,8 @@ inline QVector<Sent> dataReports()
 {
     QVector<Sent> result;
     for (const Tqr7Sim::Written &w : Tqr7Sim::writtenDataReports())
-        result.append({w.timeMs, QByteArray(reinterpret_cast<const char *>(w.bytes.data()),
-                                            int(w.bytes.size()))});
+        result.append(
+            {w.timeMs, QByteArray(reinterpret_cast<const char *>(w.bytes.data()), int(w.bytes.size()))});
     return result;
 }
 
