@@ -25,7 +25,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-using Tqr7Sim::Answer;
 using Clock = UnitModel::Clock;
 
 namespace {
@@ -173,12 +172,9 @@ int Gadget::run()
     unit.applyEnvironment();
     // A write failure belongs to the host's own library: over a real bus the
     // unit cannot make one, so such plans are left out, and said so.
-    if (unit.plansAny(Answer::WriteFails) || unit.failQueries > 0) {
+    if (unit.plan().dropWriteFails())
         std::fprintf(
             stderr, "tqr7gadget: writefail cannot be played over USB; those plan items are ignored\n");
-        unit.dropPlans(Answer::WriteFails);
-        unit.failQueries = 0;
-    }
     if (unit.attached && !plugIn())
         return 1;
 

@@ -278,13 +278,13 @@ void setAnswerDelayMs(int ms)
 void planAnswer(int target, int line, int attempt, Answer answer, int delayMs)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    unit().planAnswer(target, line, attempt, answer, delayMs);
+    unit().plan().add({target, line, attempt, answer, delayMs});
 }
 
 void failQueryWrites(int n)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    unit().failQueries = std::max(0, n);
+    unit().plan().failQueryWrites(n);
 }
 
 void injectInputReport(const std::vector<std::uint8_t> &report, int delayMs)
@@ -296,7 +296,7 @@ void injectInputReport(const std::vector<std::uint8_t> &report, int delayMs)
 bool planFromText(const std::string &text)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return unit().planFromText(text);
+    return unit().plan().parse(text);
 }
 
 double nowMs()

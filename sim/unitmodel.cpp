@@ -12,9 +12,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <regex>
-#include <sstream>
 
 using Tqr7Sim::Answer;
 
@@ -104,25 +101,6 @@ std::vector<std::string> formatFaults(const std::uint8_t *r)
 
 } // namespace
 
-const char *UnitModel::answerName(Answer a)
-{
-    switch (a) {
-    case Answer::Acknowledge:
-        return "ack";
-    case Answer::BoardTimeout:
-        return "timeout";
-    case Answer::Silence:
-        return "silence";
-    case Answer::Unplug:
-        return "unplug";
-    case Answer::WriteFails:
-        return "writefail";
-    case Answer::Stall:
-        return "stall";
-    }
-    return "?";
-}
-
 UnitModel::UnitModel() = default;
 
 std::string UnitModel::format(const char *fmt, ...)
@@ -169,7 +147,7 @@ void UnitModel::applyEnvironment()
     if (const char *v = env("TQR7SIM_UNPLUG_AFTER_MS"))
         unplugAfterMs = std::atoi(v);
     if (const char *v = env("TQR7SIM_FAULTS")) {
-        if (!planFromText(v))
+        if (!faultPlan.parse(v))
             std::fprintf(stderr, "tqr7sim: TQR7SIM_FAULTS \"%s\" is malformed and was ignored\n", v);
     }
     if (const char *v = env("TQR7SIM_OUT_DIR"))
@@ -218,74 +196,6 @@ void UnitModel::clearOutFiles() const
 {
     for (const char *name : kOutFiles)
         writeFile(name, std::string(), false);
-}
-
-void UnitModel::planAnswer(int target, int line, int attempt, Answer answer, int delay)
-{
-    plans.push_back({target, line, attempt, answer, delay});
-}
-
-bool UnitModel::plansAny(Answer answer) const
-{
-    return std::any_of(plans.begin(), plans.end(), [&](const Plan &p) { return p.answer == answer; });
-}
-
-void UnitModel::dropPlans(Answer answer)
-{
-    plans.erase(std::remove_if(plans.begin(), plans.end(), [&](const Plan &p) { return p.answer == answer; }),
-        plans.end());
-}
-
-// item[,item...]; item: T:L:A=answer[@ms] or query=writefail[*N]
-bool UnitModel::planFromText(const std::string &text)
-{
-    static const std::regex blank(R"(\s*)");
-    static const std::regex lineItem(
-        R"(\s*(\*|\d{1,5})\s*:\s*(\*|\d{1,5})\s*:\s*(\*|\d)\s*=\s*(ack|timeout|silence|unplug|writefail|stall)\s*(?:@\s*(\d{1,6})\s*)?)");
-    static const std::regex queryItem(R"(\s*query\s*=\s*writefail\s*(?:\*\s*(\d{1,6})\s*)?)");
-    static const std::map<std::string, Answer> answers = {
-        {"ack", Answer::Acknowledge},
-        {"timeout", Answer::BoardTimeout},
-        {"silence", Answer::Silence},
-        {"unplug", Answer::Unplug},
-        {"writefail", Answer::WriteFails},
-        {"stall", Answer::Stall},
-    };
-    if (std::regex_match(text, blank))
-        return true;
-    // A field of "*" is 0, "any"; a number must lie in min..max.
-    auto field = [](const std::ssub_match &m, int min, int max, int &value) {
-        value = m.str() == "*" ? 0 : std::stoi(m.str());
-        return m.str() == "*" || (value >= min && value <= max);
-    };
-    std::vector<Plan> parsed;
-    int fails = 0;
-    std::stringstream items(text);
-    std::string item;
-    while (std::getline(items, item, ',')) {
-        std::smatch m;
-        if (std::regex_match(item, m, queryItem)) {
-            const int count = m[1].matched ? std::stoi(m[1].str()) : 1;
-            if (count < 1)
-                return false;
-            fails += count;
-            continue;
-        }
-        Plan plan {0, 0, 0, Answer::Acknowledge, -1};
-        if (!std::regex_match(item, m, lineItem) || !field(m[1], 1, Wire::kTargets, plan.target)
-            || !field(m[2], 1, Wire::kMaxLines, plan.line)
-            || !field(m[3], 1, Wire::kMaxAttempts, plan.attempt))
-            return false;
-        plan.answer = answers.at(m[4].str());
-        if (m[5].matched)
-            plan.delayMs = std::stoi(m[5].str());
-        parsed.push_back(plan);
-    }
-    if (text.back() == ',') // getline drops an empty last item
-        return false;
-    plans.insert(plans.end(), parsed.begin(), parsed.end());
-    failQueries += fails;
-    return true;
 }
 
 void UnitModel::armUnplug()
@@ -419,41 +329,6 @@ std::string UnitModel::orderFault(const std::uint8_t *r) const
     return {};
 }
 
-// The answer planned for this report: the last matching plan wins.
-UnitModel::Plan UnitModel::planFor(int target, int line, int attempt) const
-{
-    Plan chosen {0, 0, 0, Answer::Acknowledge, -1};
-    for (const Plan &p : plans)
-        if ((!p.target || p.target == target) && (!p.line || p.line == line)
-            && (!p.attempt || p.attempt == attempt))
-            chosen = p;
-    if (chosen.delayMs < 0)
-        chosen.delayMs = delayMs;
-    return chosen;
-}
-
-// The update as the program sends it: each line until it is acknowledged,
-// a bus time-out answered by the next attempt, at most three.
-UnitModel::Course UnitModel::course(const int lineCounts[4]) const
-{
-    Course c;
-    for (int t = 1; t <= 4; ++t) {
-        for (int l = 1; l <= lineCounts[t - 1]; ++l) {
-            for (int a = 1; a <= Wire::kMaxAttempts; ++a) {
-                const Answer answer = planFor(t, l, a).answer;
-                if (answer == Answer::Acknowledge)
-                    break;
-                if (answer != Answer::BoardTimeout || a == Wire::kMaxAttempts) {
-                    c.target = t, c.line = l, c.attempt = a, c.answer = answer;
-                    return c;
-                }
-            }
-            ++c.received[t - 1];
-        }
-    }
-    return c;
-}
-
 void UnitModel::startNewUpdate()
 {
     for (std::string &text : received)
@@ -477,13 +352,15 @@ UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool confirme
 {
     const Wire::DataFields f = Wire::fields(r);
     const std::string where = format("target %d line %d: ", f.target, f.line);
-    const Plan plan = planFor(f.target, f.line, f.attempt);
+    FaultPlan::Item planned = faultPlan.answerFor(f.target, f.line, f.attempt);
+    if (planned.delayMs < 0)
+        planned.delayMs = delayMs;
 
     for (const std::string &fault : formatFaults(r))
         violation(where + fault);
     if (!updateMode) {
         violation(where + "data report while the unit is not in update mode");
-        return plan.answer == Answer::WriteFails ? Effect::WriteFails : Effect::Taken;
+        return planned.answer == Answer::WriteFails ? Effect::WriteFails : Effect::Taken;
     }
     if (!confirmed)
         violation(
@@ -500,15 +377,15 @@ UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool confirme
         ++reportNumber;
     }
     event(format("data report target %d line %d attempt %d -> %s", f.target, f.line, f.attempt,
-        answerName(plan.answer)));
+        FaultPlan::name(planned.answer)));
 
     const long number = validTarget ? reportNumber : 0;
     auto answerWith = [&](std::uint8_t code) {
-        queueReport({code}, plan.delayMs, number);
+        queueReport({code}, planned.delayMs, number);
         if (validTarget)
             phase = Phase::AwaitingRead;
     };
-    switch (plan.answer) {
+    switch (planned.answer) {
     case Answer::Acknowledge:
         if (validTarget)
             keepLine(r);
@@ -557,8 +434,7 @@ UnitModel::Effect UnitModel::takeReport(const std::uint8_t *r, std::size_t lengt
     if (!Wire::isQuery(r, length))
         return takeDataReport(r, confirmed);
 
-    if (failQueries > 0) {
-        --failQueries;
+    if (faultPlan.takeQueryFailure()) {
         event("UpdateModeQuery write fails");
         return Effect::WriteFails;
     }

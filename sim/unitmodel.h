@@ -8,6 +8,7 @@
 // process, and the gadget program (tqr7gadget.cpp), behind a real USB bus.
 // The model is not thread-safe; each transport serialises its calls.
 
+#include "sim/faultplan.h"
 #include "sim/tqr7sim.h"
 #include "sim/wire.h"
 
@@ -47,11 +48,7 @@ public:
     bool attached = true;
     bool updateMode = true;
     int delayMs = 0;
-    int failQueries = 0;
-    void planAnswer(int target, int line, int attempt, Tqr7Sim::Answer answer, int delayMs);
-    bool planFromText(const std::string &text); // false, and no change, if malformed
-    bool plansAny(Tqr7Sim::Answer answer) const;
-    void dropPlans(Tqr7Sim::Answer answer);
+    FaultPlan &plan() { return faultPlan; }
     // After a Stall answer the unit reads no more reports until unplugged.
     // As behind a Linux host: its endpoint's queue (a USB HID gadget's
     // holds four) takes the next few unread, then each write waits 5 s in
@@ -60,17 +57,6 @@ public:
     static constexpr int kStalledWriteMs = 5000;
     bool stalled = false;
     int stalledRoom = 0;
-    // Where the planned answers end an update of files with these line
-    // counts (GPIO, MIDI, MIDI, MAIN): lines each target takes in whole,
-    // and the report and answer that end it early, if one does.
-    struct Course
-    {
-        int received[4] = {};
-        int target = 0, line = 0, attempt = 0; // 0: the update completes
-        Tqr7Sim::Answer answer = Tqr7Sim::Answer::Acknowledge;
-    };
-    Course course(const int lineCounts[4]) const;
-    static const char *answerName(Tqr7Sim::Answer answer);
     // The unit vanishes this long after it is first found (armUnplug()).
     int unplugAfterMs = -1;
     void armUnplug();
@@ -113,12 +99,6 @@ public:
     static std::string format(const char *fmt, ...);
 
 private:
-    struct Plan
-    {
-        int target, line, attempt; // 0 = any
-        Tqr7Sim::Answer answer;
-        int delayMs; // < 0: the global answer delay
-    };
     // Where the last data report left the exchange.
     enum class Phase {
         Idle,         // no data report since reset()
@@ -131,19 +111,18 @@ private:
 
     Effect takeDataReport(const std::uint8_t *r, bool confirmed);
     std::string orderFault(const std::uint8_t *r) const;
-    Plan planFor(int target, int line, int attempt) const;
     void startNewUpdate();
     void keepLine(const std::uint8_t *r);
     void writeFile(const std::string &name, const std::string &text, bool append) const;
     void clearOutFiles() const;
     void useOutDir(const std::string &dir);
 
-    std::vector<Plan> plans;
-    bool unplugArmed = false;
-    Clock::time_point unplugAt;
+    FaultPlan faultPlan;
     std::vector<Pending> queue;
-    Phase phase = Phase::Idle;
+    Clock::time_point unplugAt;
     long reportNumber = 0;
+    Phase phase = Phase::Idle;
+    bool unplugArmed = false;
     std::array<std::uint8_t, Wire::kOutputSize> last {};
 };
 
