@@ -130,10 +130,7 @@ void Gadget::readReport()
         unit.armUnplug();
     }
     const std::size_t length = std::size_t(n) + 1;
-    unit.recordWrite(in, length);
-    const UnitModel::Effect effect = unit.takeReport(in, length, confirmed);
-    unit.logWrite(int(length));
-    if (effect == UnitModel::Effect::Unplug)
+    if (unit.write(in, length, confirmed).effect == UnitModel::Effect::Unplug)
         pullOut();
 }
 

@@ -95,19 +95,39 @@ bool usable(hid_device *dev, const char *call)
     return true;
 }
 
-int takeReport(hid_device *dev, const std::uint8_t *r, std::size_t length)
+// After a stall the unit reads no more reports until it is unplugged. As
+// behind a Linux host, its endpoint's queue (a USB HID gadget's holds four)
+// takes the next few unread; then each write waits 5 s in the host's driver
+// and fails.
+constexpr int kStalledQueue = 4;
+constexpr int kStalledWriteMs = 5000;
+int stalledQueued = 0; // reports in that queue since the unit stalled
+
+// How far a report gets: a dead handle's nowhere, a stalled unit's into its
+// endpoint's queue while there is room.
+UnitModel::Carried carry(hid_device *dev, const unsigned char *data, std::unique_lock<std::mutex> &lock)
 {
-    switch (unit().takeReport(r, length, dev->confirmed)) {
-    case UnitModel::Effect::Taken:
-        return int(length);
-    case UnitModel::Effect::WriteFails:
-        dev->error = L"Simulated write failure";
-        return -1;
-    case UnitModel::Effect::Unplug:
-        markHandlesDead();
-        return int(length);
+    if (!data) {
+        unit().violation("hid_write with a null buffer");
+        return UnitModel::Carried::Lost;
     }
-    return int(length);
+    if (dev->dead) {
+        dev->error = L"Device is gone";
+        return UnitModel::Carried::Lost;
+    }
+    if (!unit().stalled) {
+        stalledQueued = 0;
+        return UnitModel::Carried::Arrives;
+    }
+    if (stalledQueued < kStalledQueue) {
+        ++stalledQueued;
+        return UnitModel::Carried::Queued;
+    }
+    lock.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(kStalledWriteMs));
+    lock.lock();
+    dev->error = L"Connection timed out";
+    return UnitModel::Carried::Lost;
 }
 
 // ---- Reading ---------------------------------------------------------------
@@ -423,27 +443,13 @@ int HID_API_EXPORT HID_API_CALL hid_write(hid_device *dev, const unsigned char *
     tick();
     if (!usable(dev, "hid_write"))
         return -1;
-    u.recordWrite(data, length);
-    int result = -1;
-    if (!data) {
-        u.violation("hid_write with a null buffer");
-    } else if (dev->dead) {
-        dev->error = L"Device is gone";
-    } else if (u.stalled && u.stalledRoom > 0) {
-        // A unit that has stopped reading still has room for a few reports.
-        --u.stalledRoom;
-        result = int(length);
-    } else if (u.stalled) {
-        // Then the host's driver waits for the unit to take the report, and gives up.
-        lock.unlock();
-        std::this_thread::sleep_for(std::chrono::milliseconds(UnitModel::kStalledWriteMs));
-        lock.lock();
-        dev->error = L"Connection timed out";
-    } else {
-        result = takeReport(dev, data, length);
-    }
-    u.logWrite(result);
-    return result;
+    const UnitModel::Outcome outcome
+        = u.write(data, length, dev->confirmed, [&] { return carry(dev, data, lock); });
+    if (outcome.effect == UnitModel::Effect::WriteFails)
+        dev->error = L"Simulated write failure";
+    else if (outcome.effect == UnitModel::Effect::Unplug)
+        markHandlesDead();
+    return outcome.result;
 }
 
 int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device *dev, unsigned char *data, size_t length, int milliseconds)

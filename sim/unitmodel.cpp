@@ -402,7 +402,6 @@ UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool confirme
         if (validTarget)
             phase = Phase::Silent;
         stalled = true;
-        stalledRoom = kStalledQueue;
         return Effect::Taken;
     case Answer::Unplug:
         unplug();
@@ -415,10 +414,28 @@ UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool confirme
     return Effect::Taken;
 }
 
-void UnitModel::recordWrite(const std::uint8_t *report, std::size_t length)
+UnitModel::Outcome UnitModel::write(
+    const std::uint8_t *report, std::size_t length, bool confirmed, const std::function<Carried()> &carry)
 {
     written.push_back(
         {nowMs(), report ? std::vector<std::uint8_t>(report, report + length) : std::vector<std::uint8_t>()});
+    const Tqr7Sim::Written w = written.back(); // a carry() that waits lets others write meanwhile
+    Outcome outcome {int(length), Effect::Taken};
+    const Carried carried = carry ? carry() : Carried::Arrives;
+    switch (report ? carried : Carried::Lost) { // a null buffer is the transport's to report
+    case Carried::Arrives:
+        outcome.effect = takeReport(report, length, confirmed);
+        if (outcome.effect == Effect::WriteFails)
+            outcome.result = -1;
+        break;
+    case Carried::Queued:
+        break;
+    case Carried::Lost:
+        outcome.result = -1;
+        break;
+    }
+    logWrite(w, outcome.result);
+    return outcome;
 }
 
 UnitModel::Effect UnitModel::takeReport(const std::uint8_t *r, std::size_t length, bool confirmed)
@@ -451,11 +468,8 @@ UnitModel::Effect UnitModel::takeReport(const std::uint8_t *r, std::size_t lengt
     return Effect::Taken;
 }
 
-void UnitModel::logWrite(int result) const
+void UnitModel::logWrite(const Tqr7Sim::Written &w, int result) const
 {
-    if (written.empty())
-        return;
-    const Tqr7Sim::Written &w = written.back();
     std::string line = format("%.3f", w.timeMs);
     for (std::uint8_t b : w.bytes)
         line += format(" %02X", b);

@@ -15,6 +15,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,17 @@ public:
         WriteFails, // the write returns -1; the unit stays
         Unplug,     // the write succeeds, then the unit is gone
     };
+    // How far a report the host writes gets on the transport's way.
+    enum class Carried {
+        Arrives, // to the unit, which reads it
+        Queued,  // into a queue in front of the unit: the write succeeds, the unit never reads it
+        Lost,    // nowhere: the write fails
+    };
+    struct Outcome
+    {
+        int result; // what the host's write returns: the length, or -1
+        Effect effect;
+    };
 
     // Fresh state with the defaults; applyEnvironment() reads TQR7SIM_*.
     UnitModel();
@@ -50,27 +62,20 @@ public:
     int delayMs = 0;
     FaultPlan &plan() { return faultPlan; }
     // After a Stall answer the unit reads no more reports until unplugged.
-    // As behind a Linux host: its endpoint's queue (a USB HID gadget's
-    // holds four) takes the next few unread, then each write waits 5 s in
-    // the host's driver and fails.
-    static constexpr int kStalledQueue = 4;
-    static constexpr int kStalledWriteMs = 5000;
     bool stalled = false;
-    int stalledRoom = 0;
     // The unit vanishes this long after it is first found (armUnplug()).
     int unplugAfterMs = -1;
     void armUnplug();
     bool unplugDue() const;
     long long msUntilUnplug() const; // -1 when none is planned
 
-    // Every write the host makes is recorded first, with its result logged
-    // once known; a report that reaches the unit then goes to takeReport(),
-    // which checks it and plans its answer. confirmed: the host has read the
+    // Every write the host makes: recorded, carried as far as carry() says
+    // (no carry(): to the unit), checked and answered if it reaches the
+    // unit, and logged with its result. confirmed: the host has read the
     // unit's update-mode answer since it found the unit (data before that is
     // a fault of the program).
-    void recordWrite(const std::uint8_t *report, std::size_t length);
-    Effect takeReport(const std::uint8_t *report, std::size_t length, bool confirmed);
-    void logWrite(int result) const;
+    Outcome write(const std::uint8_t *report, std::size_t length, bool confirmed,
+        const std::function<Carried()> &carry = {});
 
     // The answers, earliest first; the transport delivers one when it is due.
     void queueReport(const std::vector<std::uint8_t> &bytes, int delayMs, long answersReport = 0);
@@ -109,10 +114,12 @@ private:
         GaveUp,       // the write failed or the unit vanished: the program gives up
     };
 
+    Effect takeReport(const std::uint8_t *r, std::size_t length, bool confirmed);
     Effect takeDataReport(const std::uint8_t *r, bool confirmed);
     std::string orderFault(const std::uint8_t *r) const;
     void startNewUpdate();
     void keepLine(const std::uint8_t *r);
+    void logWrite(const Tqr7Sim::Written &w, int result) const;
     void writeFile(const std::string &name, const std::string &text, bool append) const;
     void clearOutFiles() const;
     void useOutDir(const std::string &dir);
