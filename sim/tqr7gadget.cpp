@@ -64,8 +64,7 @@ private:
     UnitModel unit;
     int fd = -1;
     std::string hidg, udcFile, udcName;
-    bool confirmed = false; // the host was sent the update-mode answer since the unit was plugged in
-    bool found = false;     // the host has written to the unit since it was plugged in
+    bool found = false; // the host has written to the unit since it was plugged in
 };
 
 bool Gadget::setUdc(const std::string &name)
@@ -96,7 +95,6 @@ bool Gadget::plugIn()
         return false;
     }
     unit.attached = true;
-    confirmed = false;
     found = false;
     unit.event("unit attached");
     return true;
@@ -115,7 +113,6 @@ void Gadget::pullOut()
     setUdc("");
     if (unit.attached) // a planned unplug has told the model already
         unit.unplug();
-    confirmed = false;
 }
 
 void Gadget::readReport()
@@ -130,21 +127,20 @@ void Gadget::readReport()
         unit.armUnplug();
     }
     const std::size_t length = std::size_t(n) + 1;
-    if (unit.write(in, length, confirmed).effect == UnitModel::Effect::Unplug)
+    if (unit.write(in, length, this).effect == UnitModel::Effect::Unplug)
         pullOut();
 }
 
 void Gadget::sendDueAnswer()
 {
-    const int next = unit.nextPending();
-    if (next < 0 || unit.pending(next).readyAt > Clock::now())
+    const auto next = unit.nextAnswerAt();
+    if (!next || *next > Clock::now())
         return;
-    const UnitModel::Pending &p = unit.pending(next);
+    const UnitModel::InputReport &answer = unit.nextAnswer();
     // EAGAIN: the host has not yet taken the answer before; poll says when.
-    if (::write(fd, p.bytes.data(), p.bytes.size()) != ssize_t(p.bytes.size()))
+    if (::write(fd, answer.data(), answer.size()) != ssize_t(answer.size()))
         return;
-    if (unit.deliver(next).bytes[0] == Wire::kUpdateModeAnswer)
-        confirmed = true;
+    unit.deliver(this); // sent is as good as read: the unit cannot see the host read it
 }
 
 // How long to wait for the host: until the next answer is due (then until
@@ -153,9 +149,8 @@ int Gadget::pollTimeoutMs(bool &answerDue) const
 {
     long long ms = unit.msUntilUnplug();
     answerDue = false;
-    const int next = unit.nextPending();
-    if (next >= 0) {
-        const auto wait = unit.pending(next).readyAt - Clock::now();
+    if (const auto next = unit.nextAnswerAt()) {
+        const auto wait = *next - Clock::now();
         const long long dueIn = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
         answerDue = dueIn <= 0;
         if (!answerDue)

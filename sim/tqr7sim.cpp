@@ -33,7 +33,6 @@ struct hid_device_ {
     bool closed = false;
     bool dead = false;           // unplugged, or opened before a reset()
     bool nonBlocking = false;
-    bool confirmed = false;      // the unit's update-mode answer was read here
     bool blockingReadSeen = false;
     bool endlessWaitSeen = false;
     std::wstring error = L"Success";
@@ -132,13 +131,11 @@ UnitModel::Carried carry(hid_device *dev, const unsigned char *data, std::unique
 
 // ---- Reading ---------------------------------------------------------------
 
-int deliver(hid_device *dev, int index, unsigned char *data, std::size_t length)
+int deliver(hid_device *dev, unsigned char *data, std::size_t length)
 {
-    const UnitModel::Pending p = unit().deliver(index);
-    const std::size_t n = std::min(length, Wire::kInputSize);
-    std::copy_n(p.bytes.begin(), n, data);
-    if (p.bytes[0] == Wire::kUpdateModeAnswer)
-        dev->confirmed = true;
+    const UnitModel::InputReport answer = unit().deliver(dev);
+    const std::size_t n = std::min(length, answer.size());
+    std::copy_n(answer.begin(), n, data);
     return int(n);
 }
 
@@ -168,24 +165,24 @@ int readReport(hid_device *dev, unsigned char *data, std::size_t length, int tim
             dev->error = L"Device is gone";
             return -1;
         }
-        const int next = u.nextPending();
+        const auto next = u.nextAnswerAt();
         const Clock::time_point now = Clock::now();
-        if (next >= 0 && u.pending(next).readyAt <= now)
-            return deliver(dev, next, data, length);
+        if (next && *next <= now)
+            return deliver(dev, data, length);
         Clock::time_point wakeAt = deadline;
         if (timeoutMs < 0) {
-            if (next < 0) {
+            if (!next) {
                 if (!dev->endlessWaitSeen && !dev->blockingReadSeen)
                     u.violation("read waiting without time-out while the unit has nothing to send: it would hang");
                 dev->endlessWaitSeen = true;
                 return 0;
             }
-            wakeAt = u.pending(next).readyAt;
+            wakeAt = *next;
         } else {
             if (now >= deadline)
                 return 0;
-            if (next >= 0)
-                wakeAt = std::min(wakeAt, u.pending(next).readyAt);
+            if (next)
+                wakeAt = std::min(wakeAt, *next);
         }
         lock.unlock();
         std::this_thread::sleep_until(wakeAt);
@@ -310,7 +307,7 @@ void failQueryWrites(int n)
 void injectInputReport(const std::vector<std::uint8_t> &report, int delayMs)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    unit().queueReport(report, delayMs);
+    unit().injectInputReport(report, delayMs);
 }
 
 bool planFromText(const std::string &text)
@@ -443,8 +440,7 @@ int HID_API_EXPORT HID_API_CALL hid_write(hid_device *dev, const unsigned char *
     tick();
     if (!usable(dev, "hid_write"))
         return -1;
-    const UnitModel::Outcome outcome
-        = u.write(data, length, dev->confirmed, [&] { return carry(dev, data, lock); });
+    const UnitModel::Outcome outcome = u.write(data, length, dev, [&] { return carry(dev, data, lock); });
     if (outcome.effect == UnitModel::Effect::WriteFails)
         dev->error = L"Simulated write failure";
     else if (outcome.effect == UnitModel::Effect::Unplug)

@@ -226,6 +226,7 @@ void UnitModel::unplug()
     stalled = false;
     unplugArmed = false;
     queue.clear();
+    confirmed.clear();
     if (phase == Phase::AwaitingRead || phase == Phase::Silent)
         phase = Phase::GaveUp;
     event("unit unplugged");
@@ -242,6 +243,11 @@ void UnitModel::queueReport(const std::vector<std::uint8_t> &bytes, int delay, l
     queue.push_back(p);
 }
 
+void UnitModel::injectInputReport(const std::vector<std::uint8_t> &bytes, int delay)
+{
+    queueReport(bytes, delay, 0);
+}
+
 // The report that reaches the host next: the earliest, first queued on a tie.
 int UnitModel::nextPending() const
 {
@@ -252,14 +258,30 @@ int UnitModel::nextPending() const
     return best;
 }
 
-UnitModel::Pending UnitModel::deliver(int index)
+std::optional<UnitModel::Clock::time_point> UnitModel::nextAnswerAt() const
 {
-    const Pending p = queue[std::size_t(index)];
-    queue.erase(queue.begin() + index);
+    const int next = nextPending();
+    if (next < 0)
+        return std::nullopt;
+    return queue[std::size_t(next)].readyAt;
+}
+
+const UnitModel::InputReport &UnitModel::nextAnswer() const
+{
+    return queue[std::size_t(nextPending())].bytes;
+}
+
+UnitModel::InputReport UnitModel::deliver(Reader reader)
+{
+    const int next = nextPending();
+    const Pending p = queue[std::size_t(next)];
+    queue.erase(queue.begin() + next);
     if (p.answersReport && p.answersReport == reportNumber && phase == Phase::AwaitingRead)
         phase = p.bytes[0] == Wire::kAcknowledge ? Phase::Acked : Phase::TimedOut;
+    if (p.bytes[0] == Wire::kUpdateModeAnswer)
+        confirmed.insert(reader);
     event(format("read delivers 0x%02X", p.bytes[0]));
-    return p;
+    return p.bytes;
 }
 
 void UnitModel::dropAnswers()
@@ -348,7 +370,7 @@ void UnitModel::keepLine(const std::uint8_t *r)
     writeFile(format("target%d.hex", f.target), text, true);
 }
 
-UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool confirmed)
+UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool answerRead)
 {
     const Wire::DataFields f = Wire::fields(r);
     const std::string where = format("target %d line %d: ", f.target, f.line);
@@ -362,7 +384,7 @@ UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool confirme
         violation(where + "data report while the unit is not in update mode");
         return planned.answer == Answer::WriteFails ? Effect::WriteFails : Effect::Taken;
     }
-    if (!confirmed)
+    if (!answerRead)
         violation(
             where + "data report before the unit's answer to an UpdateModeQuery was read on this handle");
 
@@ -415,7 +437,7 @@ UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool confirme
 }
 
 UnitModel::Outcome UnitModel::write(
-    const std::uint8_t *report, std::size_t length, bool confirmed, const std::function<Carried()> &carry)
+    const std::uint8_t *report, std::size_t length, Reader writer, const std::function<Carried()> &carry)
 {
     written.push_back(
         {nowMs(), report ? std::vector<std::uint8_t>(report, report + length) : std::vector<std::uint8_t>()});
@@ -424,7 +446,7 @@ UnitModel::Outcome UnitModel::write(
     const Carried carried = carry ? carry() : Carried::Arrives;
     switch (report ? carried : Carried::Lost) { // a null buffer is the transport's to report
     case Carried::Arrives:
-        outcome.effect = takeReport(report, length, confirmed);
+        outcome.effect = takeReport(report, length, confirmed.count(writer) > 0);
         if (outcome.effect == Effect::WriteFails)
             outcome.result = -1;
         break;
@@ -438,7 +460,7 @@ UnitModel::Outcome UnitModel::write(
     return outcome;
 }
 
-UnitModel::Effect UnitModel::takeReport(const std::uint8_t *r, std::size_t length, bool confirmed)
+UnitModel::Effect UnitModel::takeReport(const std::uint8_t *r, std::size_t length, bool answerRead)
 {
     if (length != Wire::kOutputSize) {
         violation(format("write of %zu bytes: every output report is %zu bytes", length, Wire::kOutputSize));
@@ -449,7 +471,7 @@ UnitModel::Effect UnitModel::takeReport(const std::uint8_t *r, std::size_t lengt
         return Effect::Taken;
     }
     if (!Wire::isQuery(r, length))
-        return takeDataReport(r, confirmed);
+        return takeDataReport(r, answerRead);
 
     if (faultPlan.takeQueryFailure()) {
         event("UpdateModeQuery write fails");
@@ -462,7 +484,7 @@ UnitModel::Effect UnitModel::takeReport(const std::uint8_t *r, std::size_t lengt
             break;
         }
     if (updateMode)
-        queueReport({Wire::kUpdateModeAnswer}, delayMs);
+        queueReport({Wire::kUpdateModeAnswer}, delayMs, 0);
     event(updateMode ? format("UpdateModeQuery -> 0x%02X", Wire::kUpdateModeAnswer)
                      : "UpdateModeQuery ignored (not in update mode)");
     return Effect::Taken;

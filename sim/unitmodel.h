@@ -16,6 +16,8 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,14 +25,9 @@ class UnitModel
 {
 public:
     using Clock = std::chrono::steady_clock;
-
-    // One answer on its way to the host.
-    struct Pending
-    {
-        Clock::time_point readyAt;
-        std::array<std::uint8_t, Wire::kInputSize> bytes {};
-        long answersReport = 0; // number of the data report it answers, 0 if none
-    };
+    using InputReport = std::array<std::uint8_t, Wire::kInputSize>;
+    // Who reads the unit's answers: a handle of the drop-in's, the gadget's host.
+    using Reader = const void *;
 
     // What a written report makes the transport do besides answering.
     enum class Effect {
@@ -71,18 +68,20 @@ public:
 
     // Every write the host makes: recorded, carried as far as carry() says
     // (no carry(): to the unit), checked and answered if it reaches the
-    // unit, and logged with its result. confirmed: the host has read the
-    // unit's update-mode answer since it found the unit (data before that is
-    // a fault of the program).
-    Outcome write(const std::uint8_t *report, std::size_t length, bool confirmed,
+    // unit, and logged with its result. A data report is a fault of the
+    // program unless the writer has read the unit's update-mode answer since
+    // the unit was plugged in.
+    Outcome write(const std::uint8_t *report, std::size_t length, Reader writer,
         const std::function<Carried()> &carry = {});
 
-    // The answers, earliest first; the transport delivers one when it is due.
-    void queueReport(const std::vector<std::uint8_t> &bytes, int delayMs, long answersReport = 0);
-    int nextPending() const; // index, or -1
-    const Pending &pending(int index) const { return queue[std::size_t(index)]; }
-    Pending deliver(int index); // taken off the queue as the host gets it
-    void dropAnswers();         // nobody listens any more: what was not read is lost
+    // The unit's answers, and reports queued as if it had sent them; the
+    // earliest is read first. When it can be read (none: nothing is on its
+    // way), what it is, and the host reading it, which takes it off the queue.
+    void injectInputReport(const std::vector<std::uint8_t> &bytes, int delayMs);
+    std::optional<Clock::time_point> nextAnswerAt() const;
+    const InputReport &nextAnswer() const;
+    InputReport deliver(Reader reader);
+    void dropAnswers(); // nobody listens any more: what was not read is lost
 
     // The unit is pulled out: answers lost, the update in flight abandoned.
     void unplug();
@@ -114,8 +113,18 @@ private:
         GaveUp,       // the write failed or the unit vanished: the program gives up
     };
 
-    Effect takeReport(const std::uint8_t *r, std::size_t length, bool confirmed);
-    Effect takeDataReport(const std::uint8_t *r, bool confirmed);
+    // One answer on its way to the host.
+    struct Pending
+    {
+        Clock::time_point readyAt;
+        InputReport bytes {};
+        long answersReport = 0; // number of the data report it answers, 0 if none
+    };
+
+    void queueReport(const std::vector<std::uint8_t> &bytes, int delayMs, long answersReport);
+    int nextPending() const; // index, or -1
+    Effect takeReport(const std::uint8_t *r, std::size_t length, bool answerRead);
+    Effect takeDataReport(const std::uint8_t *r, bool answerRead);
     std::string orderFault(const std::uint8_t *r) const;
     void startNewUpdate();
     void keepLine(const std::uint8_t *r);
@@ -126,6 +135,7 @@ private:
 
     FaultPlan faultPlan;
     std::vector<Pending> queue;
+    std::set<Reader> confirmed; // have read the update-mode answer since the unit was plugged in
     Clock::time_point unplugAt;
     long reportNumber = 0;
     Phase phase = Phase::Idle;
