@@ -94,9 +94,8 @@ bool Gadget::plugIn()
         setUdc("");
         return false;
     }
-    unit.attached = true;
     found = false;
-    unit.event("unit attached");
+    unit.attach();
     return true;
 }
 
@@ -111,7 +110,7 @@ void Gadget::pullOut()
 {
     closeNode();
     setUdc("");
-    if (unit.attached) // a planned unplug has told the model already
+    if (unit.attached()) // a planned unplug has told the model already
         unit.unplug();
 }
 
@@ -167,7 +166,7 @@ int Gadget::run()
     if (unit.plan().dropWriteFails())
         std::fprintf(
             stderr, "tqr7gadget: writefail cannot be played over USB; those plan items are ignored\n");
-    if (unit.attached && !plugIn())
+    if (unit.attached() && !plugIn())
         return 1;
 
     sigset_t blocked, open;
@@ -183,12 +182,12 @@ int Gadget::run()
     while (!stopRequested) {
         if (unplugRequested) {
             unplugRequested = 0;
-            if (unit.attached)
+            if (unit.attached())
                 pullOut();
         }
         if (plugRequested) {
             plugRequested = 0;
-            if (!unit.attached && !plugIn())
+            if (!unit.attached() && !plugIn())
                 return 1;
         }
         if (unit.unplugDue())
@@ -198,7 +197,7 @@ int Gadget::run()
         const int timeoutMs = pollTimeoutMs(answerDue);
         // While the unit is pulled out only a signal or the planned time wakes it.
         // A stalled unit leaves the host's reports in the gadget's queue.
-        const short in = unit.stalled ? 0 : POLLIN;
+        const short in = unit.stalled() ? 0 : POLLIN;
         pollfd pfd = {fd, short(answerDue ? in | POLLOUT : in), 0};
         const timespec ts = {timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
         const int n = ::ppoll(&pfd, fd < 0 ? 0 : 1, timeoutMs < 0 ? nullptr : &ts, &open);
@@ -211,7 +210,7 @@ int Gadget::run()
         if (n > 0 && (pfd.revents & POLLOUT))
             sendDueAnswer();
     }
-    if (unit.attached)
+    if (unit.attached())
         pullOut();
     return 0;
 }

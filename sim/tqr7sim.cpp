@@ -114,7 +114,7 @@ UnitModel::Carried carry(hid_device *dev, const unsigned char *data, std::unique
         dev->error = L"Device is gone";
         return UnitModel::Carried::Lost;
     }
-    if (!unit().stalled) {
+    if (!unit().stalled()) {
         stalledQueued = 0;
         return UnitModel::Carried::Arrives;
     }
@@ -146,7 +146,7 @@ int readReport(hid_device *dev, unsigned char *data, std::size_t length, int tim
     std::unique_lock<std::mutex> lock(mutex);
     UnitModel &u = unit();
     tick();
-    u.reads.push_back(u.nowMs());
+    u.recordRead();
     if (!usable(dev, viaHidRead ? "hid_read" : "hid_read_timeout"))
         return -1;
     if (!data) {
@@ -217,9 +217,9 @@ hid_device *openUnit(bool matches, const std::string &what)
 {
     UnitModel &u = unit();
     tick();
-    u.opens.push_back(u.nowMs());
-    if (!u.attached || !matches) {
-        globalError = u.attached ? L"No such device" : L"No TQR-7 unit attached";
+    u.recordOpen();
+    if (!u.attached() || !matches) {
+        globalError = u.attached() ? L"No such device" : L"No TQR-7 unit attached";
         u.event(what + " -> null");
         return nullptr;
     }
@@ -263,8 +263,7 @@ void reset()
 void attach()
 {
     std::lock_guard<std::mutex> lock(mutex);
-    unit().attached = true;
-    unit().event("unit attached");
+    unit().attach();
 }
 
 void unplug()
@@ -277,19 +276,19 @@ bool attached()
 {
     std::lock_guard<std::mutex> lock(mutex);
     tick();
-    return unit().attached;
+    return unit().attached();
 }
 
 void setUpdateMode(bool on)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    unit().updateMode = on;
+    unit().setUpdateMode(on);
 }
 
 void setAnswerDelayMs(int ms)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    unit().delayMs = std::max(0, ms);
+    unit().setAnswerDelayMs(ms);
 }
 
 void planAnswer(int target, int line, int attempt, Answer answer, int delayMs)
@@ -325,14 +324,14 @@ double nowMs()
 std::vector<Written> writtenReports()
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return unit().written;
+    return unit().written();
 }
 
 std::vector<Written> writtenDataReports()
 {
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<Written> data;
-    for (const Written &w : unit().written)
+    for (const Written &w : unit().written())
         if (!Wire::isQuery(w.bytes.data(), w.bytes.size()))
             data.push_back(w);
     return data;
@@ -341,13 +340,13 @@ std::vector<Written> writtenDataReports()
 std::vector<double> openAttemptTimes()
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return unit().opens;
+    return unit().opens();
 }
 
 std::vector<double> readTimes()
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return unit().reads;
+    return unit().reads();
 }
 
 int openHandles()
@@ -372,13 +371,13 @@ std::string received(int target)
     std::lock_guard<std::mutex> lock(mutex);
     if (target < 1 || target > 4)
         return {};
-    return unit().received[target - 1];
+    return unit().received(target);
 }
 
 std::vector<std::string> violations()
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return unit().violations;
+    return unit().violations();
 }
 
 } // namespace Tqr7Sim
@@ -403,7 +402,7 @@ struct hid_device_info HID_API_EXPORT *HID_API_CALL hid_enumerate(unsigned short
 {
     std::lock_guard<std::mutex> lock(mutex);
     tick();
-    if (!unit().attached || !idsMatch(vendor_id, product_id))
+    if (!unit().attached() || !idsMatch(vendor_id, product_id))
         return nullptr;
     return new hid_device_info(deviceInfo());
 }

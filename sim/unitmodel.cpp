@@ -126,7 +126,7 @@ void UnitModel::event(const std::string &text) const
 
 void UnitModel::violation(const std::string &text)
 {
-    violations.push_back(text);
+    violationTexts.push_back(text);
     writeFile("violations.txt", text + "\n", true);
     event("VIOLATION: " + text);
 }
@@ -139,11 +139,11 @@ void UnitModel::applyEnvironment()
     if (const char *v = env("TQR7SIM_VERBOSE"))
         verbose = std::atoi(v) != 0;
     if (const char *v = env("TQR7SIM_ATTACHED"))
-        attached = std::atoi(v) != 0;
+        isAttached = std::atoi(v) != 0;
     if (const char *v = env("TQR7SIM_UPDATE_MODE"))
         updateMode = std::atoi(v) != 0;
     if (const char *v = env("TQR7SIM_DELAY_MS"))
-        delayMs = std::max(0, std::atoi(v));
+        setAnswerDelayMs(std::atoi(v));
     if (const char *v = env("TQR7SIM_UNPLUG_AFTER_MS"))
         unplugAfterMs = std::atoi(v);
     if (const char *v = env("TQR7SIM_FAULTS")) {
@@ -198,6 +198,17 @@ void UnitModel::clearOutFiles() const
         writeFile(name, std::string(), false);
 }
 
+void UnitModel::setAnswerDelayMs(int ms)
+{
+    answerDelayMs = std::max(0, ms);
+}
+
+void UnitModel::attach()
+{
+    isAttached = true;
+    event("unit attached");
+}
+
 void UnitModel::armUnplug()
 {
     if (unplugAfterMs < 0)
@@ -222,8 +233,8 @@ long long UnitModel::msUntilUnplug() const
 
 void UnitModel::unplug()
 {
-    attached = false;
-    stalled = false;
+    isAttached = false;
+    isStalled = false;
     unplugArmed = false;
     queue.clear();
     confirmed.clear();
@@ -353,7 +364,7 @@ std::string UnitModel::orderFault(const std::uint8_t *r) const
 
 void UnitModel::startNewUpdate()
 {
-    for (std::string &text : received)
+    for (std::string &text : receivedText)
         text.clear();
     for (int t = 1; t <= 4; ++t)
         writeFile(format("target%d.hex", t), std::string(), false);
@@ -365,7 +376,7 @@ void UnitModel::keepLine(const std::uint8_t *r)
     if (f.length < 1 || f.length > kMaxLine)
         return;
     std::string text(reinterpret_cast<const char *>(r + kTextByte), std::size_t(f.length));
-    received[f.target - 1] += text;
+    receivedText[f.target - 1] += text;
     std::replace(text.begin(), text.end(), '\r', '\n');
     writeFile(format("target%d.hex", f.target), text, true);
 }
@@ -376,7 +387,7 @@ UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool answerRe
     const std::string where = format("target %d line %d: ", f.target, f.line);
     FaultPlan::Item planned = faultPlan.answerFor(f.target, f.line, f.attempt);
     if (planned.delayMs < 0)
-        planned.delayMs = delayMs;
+        planned.delayMs = answerDelayMs;
 
     for (const std::string &fault : formatFaults(r))
         violation(where + fault);
@@ -423,7 +434,7 @@ UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool answerRe
     case Answer::Stall:
         if (validTarget)
             phase = Phase::Silent;
-        stalled = true;
+        isStalled = true;
         return Effect::Taken;
     case Answer::Unplug:
         unplug();
@@ -439,9 +450,9 @@ UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool answerRe
 UnitModel::Outcome UnitModel::write(
     const std::uint8_t *report, std::size_t length, Reader writer, const std::function<Carried()> &carry)
 {
-    written.push_back(
+    writes.push_back(
         {nowMs(), report ? std::vector<std::uint8_t>(report, report + length) : std::vector<std::uint8_t>()});
-    const Tqr7Sim::Written w = written.back(); // a carry() that waits lets others write meanwhile
+    const Tqr7Sim::Written w = writes.back(); // a carry() that waits lets others write meanwhile
     Outcome outcome {int(length), Effect::Taken};
     const Carried carried = carry ? carry() : Carried::Arrives;
     switch (report ? carried : Carried::Lost) { // a null buffer is the transport's to report
@@ -484,7 +495,7 @@ UnitModel::Effect UnitModel::takeReport(const std::uint8_t *r, std::size_t lengt
             break;
         }
     if (updateMode)
-        queueReport({Wire::kUpdateModeAnswer}, delayMs, 0);
+        queueReport({Wire::kUpdateModeAnswer}, answerDelayMs, 0);
     event(updateMode ? format("UpdateModeQuery -> 0x%02X", Wire::kUpdateModeAnswer)
                      : "UpdateModeQuery ignored (not in update mode)");
     return Effect::Taken;

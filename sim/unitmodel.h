@@ -53,18 +53,23 @@ public:
     // Back to the defaults, keeping the output folder and verbosity.
     void reset();
 
-    // Steering.
-    bool attached = true;
-    bool updateMode = true;
-    int delayMs = 0;
-    FaultPlan &plan() { return faultPlan; }
-    // After a Stall answer the unit reads no more reports until unplugged.
-    bool stalled = false;
-    // The unit vanishes this long after it is first found (armUnplug()).
-    int unplugAfterMs = -1;
+    // Plugged in, and pulled out: that loses the answers on their way and
+    // abandons the update in flight.
+    bool attached() const { return isAttached; }
+    void attach();
+    void unplug();
+    // A planned unplug, the time TQR7SIM_UNPLUG_AFTER_MS after armUnplug(),
+    // which the transport calls when the host first finds the unit.
     void armUnplug();
     bool unplugDue() const;
     long long msUntilUnplug() const; // -1 when none is planned
+
+    // Steering.
+    void setUpdateMode(bool on) { updateMode = on; }
+    void setAnswerDelayMs(int ms);
+    FaultPlan &plan() { return faultPlan; }
+    // After a Stall answer the unit reads no more reports until unplugged.
+    bool stalled() const { return isStalled; }
 
     // Every write the host makes: recorded, carried as far as carry() says
     // (no carry(): to the unit), checked and answered if it reaches the
@@ -83,24 +88,23 @@ public:
     InputReport deliver(Reader reader);
     void dropAnswers(); // nobody listens any more: what was not read is lost
 
-    // The unit is pulled out: answers lost, the update in flight abandoned.
-    void unplug();
-    // A violation the transport itself finds (a call on a closed handle, ...).
+    // A violation the transport itself finds (a call on a closed handle, ...),
+    // and a line of the verbose log.
     void violation(const std::string &text);
     void event(const std::string &text) const;
-
-    // Records.
-    Clock::time_point epoch = Clock::now();
-    double nowMs() const;
-    std::vector<Tqr7Sim::Written> written;
-    std::vector<double> opens;
-    std::vector<double> reads;
-    std::vector<std::string> violations;
-    std::string received[4];
-    std::string outDir;
-    bool verbose = false;
-
     static std::string format(const char *fmt, ...);
+
+    // Records since reset(). Opens and reads are the host's calls, which
+    // only the drop-in sees. received(): the acknowledged lines of the last
+    // update of target 1 to 4, each ending in CR, retransmissions once.
+    double nowMs() const;
+    void recordOpen() { openTimes.push_back(nowMs()); }
+    void recordRead() { readTimes.push_back(nowMs()); }
+    const std::vector<double> &opens() const { return openTimes; }
+    const std::vector<double> &reads() const { return readTimes; }
+    const std::vector<Tqr7Sim::Written> &written() const { return writes; }
+    const std::vector<std::string> &violations() const { return violationTexts; }
+    const std::string &received(int target) const { return receivedText[target - 1]; }
 
 private:
     // Where the last data report left the exchange.
@@ -136,11 +140,24 @@ private:
     FaultPlan faultPlan;
     std::vector<Pending> queue;
     std::set<Reader> confirmed; // have read the update-mode answer since the unit was plugged in
+    std::vector<Tqr7Sim::Written> writes;
+    std::vector<double> openTimes;
+    std::vector<double> readTimes;
+    std::vector<std::string> violationTexts;
+    std::string receivedText[Wire::kTargets];
+    std::string outDir;
+    std::array<std::uint8_t, Wire::kOutputSize> last {}; // the last data report
+    Clock::time_point epoch = Clock::now();
     Clock::time_point unplugAt;
     long reportNumber = 0;
+    int answerDelayMs = 0;
+    int unplugAfterMs = -1;
     Phase phase = Phase::Idle;
+    bool isAttached = true;
+    bool updateMode = true;
+    bool isStalled = false;
     bool unplugArmed = false;
-    std::array<std::uint8_t, Wire::kOutputSize> last {};
+    bool verbose = false;
 };
 
 #endif // UNITMODEL_H
