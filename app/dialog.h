@@ -7,8 +7,13 @@
 
 #include "protocol/report.h"
 
+class QIODevice;
 class QTimer;
-class DialogUi;
+namespace Ui {
+class Dialog;
+}
+// The widget set: the form ui/dialog.ui as the build compiles it.
+using DialogUi = Ui::Dialog;
 struct hid_device_;
 typedef struct hid_device_ hid_device;
 
@@ -34,14 +39,18 @@ private:
     void scanFirmware();
     void computeTotalLineCount();
     static int countFileLines(const QString &path);
-    // The check before an update: a file that cannot be sent whole is refused.
-    // Each returns why, for the diagnostic line, or nothing when all is well.
-    static QString checkFirmwareFile(const QString &path);
-    static QString lineFault(const QByteArray &line, int number);
+    static QByteArray readFirmwareLine(QIODevice &file, qint64 &textLength);
+    // The check before an update: a file that cannot be sent whole and intact
+    // is refused. Each returns why, for the diagnostic line, or nothing when
+    // all is well; the file check also counts the lines it would send.
+    static QString checkFirmwareFile(const QString &path, int &lineCount);
+    static QString lineFault(const QByteArray &line, qint64 textLength, int number);
+    static QString recordFault(const QByteArray &text, int number);
     static QString openFault(const QString &path);
 
     // protocol/: device link
     void handleInputReport();
+    void logLinkFailure(const char *call);
     void linkLost();
 
     // protocol/: update sequencer

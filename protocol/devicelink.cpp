@@ -19,10 +19,12 @@ void Dialog::pollUsb()
     } else {
         // At most one report per tick, and never waiting for one.
         bytesRead = hid_read(device, inReport, Report::kInputSize);
-        if (bytesRead == -1)
+        if (bytesRead == -1) {
+            logLinkFailure("hid_read");
             linkLost();
-        else if (bytesRead > 0)
+        } else if (bytesRead > 0) {
             handleInputReport();
+        }
     }
     refreshStatus();
 }
@@ -34,6 +36,7 @@ void Dialog::fwupdateModeCheck()
     std::memset(outReport, 0, sizeof outReport);
     outReport[Report::kQueryByte] = Report::kQueryCode;
     if (hid_write(device, outReport, Report::kOutputSize) == -1) {
+        logLinkFailure("hid_write");
         linkLost();
         refreshStatus();
     }
@@ -70,6 +73,15 @@ void Dialog::handleInputReport()
         modeCheckTimer->stop();
         refreshStatus();
     }
+}
+
+// The window can only say "Device not connected"; hidapi's own words say why
+// the unit was lost (gone, a time-out, no permission), for whoever reads the log.
+void Dialog::logLinkFailure(const char *call)
+{
+    const wchar_t *error = hid_error(device);
+    const QString why = error ? QString::fromWCharArray(error) : QStringLiteral("no error text");
+    qDebug().noquote() << "Link Lost:" << QLatin1String(call) << "failed:" << why;
 }
 
 void Dialog::linkLost()

@@ -1,6 +1,6 @@
 #include "app/dialog.h"
 
-#include "ui/dialogui.h"
+#include "ui_dialog.h"
 
 #include <QDebug>
 #include <QLabel>
@@ -15,13 +15,22 @@
 void Dialog::startUpdate()
 {
     // Check every file before the first byte goes out: a file the unit cannot
-    // be given whole must not leave it half updated.
-    for (const QString &path : {gpioFirmwarePath, midiFirmwarePath, mainFirmwarePath}) {
-        const QString fault = checkFirmwareFile(path);
+    // be given whole and intact must not leave it half updated. Each target's
+    // file in turn, so the MIDI file counts twice, as it is sent twice.
+    int total = 0;
+    for (const QString &path : {gpioFirmwarePath, midiFirmwarePath, midiFirmwarePath, mainFirmwarePath}) {
+        int lines = 0;
+        const QString fault = checkFirmwareFile(path, lines);
         if (!fault.isEmpty()) {
             firmwareFileError(path, fault);
             return;
         }
+        total += lines;
+    }
+    if (total != totalLineCount) {
+        // A file changed since start-up: the overall bar measures what is sent now.
+        totalLineCount = total;
+        qDebug() << "Total Line Count:" << totalLineCount;
     }
 
     ui->progressOverall->setMaximum(totalLineCount);
@@ -83,8 +92,9 @@ void Dialog::sendNextLine()
     // 16-bit line number before its end record.
     const bool atEnd = firmwareFile.atEnd();
     QByteArray line;
+    qint64 textLength = 0;
     if (!atEnd)
-        line = firmwareFile.readLine();
+        line = readFirmwareLine(firmwareFile, textLength);
     QString fault;
     if (lineNumber > Report::kMaxFileLines)
         fault = QStringLiteral("more than 65,535 lines");
@@ -93,7 +103,7 @@ void Dialog::sendNextLine()
     else if (line.isEmpty())
         fault = QStringLiteral("read error in line %1").arg(lineNumber);
     else
-        fault = lineFault(line, lineNumber);
+        fault = lineFault(line, textLength, lineNumber);
     if (!fault.isEmpty()) {
         firmwareFileError(firmwareFile.fileName(), fault + QStringLiteral(" (changed since the check)"));
         return;
@@ -129,6 +139,7 @@ void Dialog::transmitReport()
         qDebug() << "Retry Data: " << retryCount;
     if (hid_write(device, outReport, Report::kOutputSize) == -1) {
         // The wait still runs: its time-out ending tells the operator.
+        logLinkFailure("hid_write");
         linkLost();
         closeFirmwareFile();
         refreshStatus();

@@ -8,17 +8,14 @@
 
 #include <QApplication>
 #include <QFrame>
-#include <QGridLayout>
-#include <QHBoxLayout>
 #include <QLabel>
+#include <QLayout>
 #include <QMetaMethod>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSpacerItem>
 #include <QStandardPaths>
 #include <QTimer>
-#include <QVBoxLayout>
 #include <QtTest>
 
 class TestForm : public QObject
@@ -48,71 +45,86 @@ static T *child(QObject &dialog, const char *name)
     return object;
 }
 
+// The window as the operator reads it, top to bottom: a caption and its value
+// on each line, a rule between the link and the update, and at the foot the
+// result at the left and Update at the right.
 void TestForm::widgetsHaveTheirNamesClassesAndCells()
 {
+    struct Line
+    {
+        const char *caption;
+        const char *text;
+        const char *value;
+        const char *valueClass;
+    };
+    const QVector<Line> lines = {
+        {"label", "Version:", "labelVersion", "QLabel"},
+        {"label_3", "Status:", "labelStatus", "QLabel"},
+        // the rule
+        {"label_7", "Target:", "labelTarget", "QLabel"},
+        {"label_5", "Sub-Progress:", "progressSub", "QProgressBar"},
+        {"label_6", "Overall Progress:", "progressOverall", "QProgressBar"},
+    };
+    const int linesAboveRule = 2;
+
     Dialog dialog;
-    QCOMPARE(dialog.objectName(), QStringLiteral("Dialog"));
-    QCOMPARE(dialog.size(), QSize(514, 193));
+    QCOMPARE(dialog.objectName(), QStringLiteral("Dialog")); // how tools/watch.cpp finds the window
+    QCOMPARE(dialog.findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly).size(), 13);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    // It opens 514 wide and 193 high, or as large as its font needs (wider
+    // than 514 with Wine's fonts).
+    QCOMPARE(dialog.size(), QSize(514, 193).expandedTo(dialog.minimumSizeHint()));
+    const int left = 11;
+    const int right = dialog.width() - 11 - 1;
 
-    auto *top = qobject_cast<QVBoxLayout *>(dialog.layout());
-    QVERIFY(top);
-    QCOMPARE(top->objectName(), QStringLiteral("verticalLayout"));
-    QCOMPARE(top->spacing(), 6);
-    QCOMPARE(top->contentsMargins(), QMargins(11, 11, 11, 11));
-    QCOMPARE(top->count(), 5);
-
-    auto *grid = qobject_cast<QGridLayout *>(top->itemAt(0)->layout());
-    QVERIFY(grid);
-    QCOMPARE(grid->objectName(), QStringLiteral("gridLayout"));
-    QCOMPARE(grid->spacing(), 6);
-    QCOMPARE(grid->itemAtPosition(0, 0)->widget(), child<QLabel>(dialog, "label"));
-    QCOMPARE(grid->itemAtPosition(0, 1)->widget(), child<QLabel>(dialog, "labelVersion"));
-    QCOMPARE(grid->itemAtPosition(1, 0)->widget(), child<QLabel>(dialog, "label_3"));
-    QCOMPARE(grid->itemAtPosition(1, 1)->widget(), child<QLabel>(dialog, "labelStatus"));
-
-    auto *line = child<QFrame>(dialog, "line");
-    QCOMPARE(top->itemAt(1)->widget(), line);
-    QCOMPARE(line->frameShape(), QFrame::HLine);
-    QCOMPARE(line->frameShadow(), QFrame::Sunken);
-
-    auto *grid2 = qobject_cast<QGridLayout *>(top->itemAt(2)->layout());
-    QVERIFY(grid2);
-    QCOMPARE(grid2->objectName(), QStringLiteral("gridLayout_2"));
-    QCOMPARE(grid2->spacing(), 6);
-    QCOMPARE(grid2->itemAtPosition(0, 0)->widget(), child<QLabel>(dialog, "label_7"));
-    QCOMPARE(grid2->itemAtPosition(0, 1)->widget(), child<QLabel>(dialog, "labelTarget"));
-    QCOMPARE(grid2->itemAtPosition(1, 0)->widget(), child<QLabel>(dialog, "label_5"));
-    QCOMPARE(grid2->itemAtPosition(1, 1)->widget(), child<QProgressBar>(dialog, "progressSub"));
-    QCOMPARE(grid2->itemAtPosition(2, 0)->widget(), child<QLabel>(dialog, "label_6"));
-    QCOMPARE(grid2->itemAtPosition(2, 1)->widget(), child<QProgressBar>(dialog, "progressOverall"));
-    for (QGridLayout *g : {grid, grid2}) {
-        for (int i = 0; i < g->count(); ++i) {
-            int row, column, rowSpan, columnSpan;
-            g->getItemPosition(i, &row, &column, &rowSpan, &columnSpan);
-            QCOMPARE(rowSpan, 1);
-            QCOMPARE(columnSpan, 1);
-            QCOMPARE(int(g->itemAt(i)->alignment()), 0);
+    int above = 0; // the bottom of what is above
+    for (int i = 0; i < lines.size(); ++i) {
+        if (i == linesAboveRule) {
+            auto *rule = child<QFrame>(dialog, "line");
+            QVERIFY(rule);
+            QCOMPARE(rule->frameShape(), QFrame::HLine);
+            QCOMPARE(rule->frameShadow(), QFrame::Sunken);
+            QVERIFY(rule->geometry().top() > above);
+            QCOMPARE(rule->geometry().left(), left);
+            QCOMPARE(rule->geometry().right(), right);
+            above = rule->geometry().bottom();
         }
+        const Line &line = lines.at(i);
+        auto *caption = child<QLabel>(dialog, line.caption);
+        auto *value = child<QWidget>(dialog, line.value);
+        QVERIFY2(caption && value, line.caption);
+        QCOMPARE(caption->text(), QString::fromLatin1(line.text));
+        QCOMPARE(value->metaObject()->className(), line.valueClass);
+        const QRect c = caption->geometry();
+        const QRect v = value->geometry();
+        QVERIFY2(c.top() > above, line.caption);
+        QCOMPARE(c.left(), left);
+        QCOMPARE(v.center().y(), c.center().y());
+        QVERIFY2(v.left() > c.right(), line.value);
+        // Each block's values start in one column and reach the right margin.
+        const char *first = lines.at(i < linesAboveRule ? 0 : linesAboveRule).value;
+        QCOMPARE(v.left(), child<QWidget>(dialog, first)->x());
+        QCOMPARE(v.right(), right);
+        above = qMax(c.bottom(), v.bottom());
     }
 
-    QSpacerItem *vertical = top->itemAt(3)->spacerItem();
-    QVERIFY(vertical);
-    QCOMPARE(vertical->sizeHint(), QSize(20, 20));
-    QCOMPARE(vertical->sizePolicy().horizontalPolicy(), QSizePolicy::Minimum);
-    QCOMPARE(vertical->sizePolicy().verticalPolicy(), QSizePolicy::MinimumExpanding);
-
-    auto *bottom = qobject_cast<QHBoxLayout *>(top->itemAt(4)->layout());
-    QVERIFY(bottom);
-    QCOMPARE(bottom->objectName(), QStringLiteral("horizontalLayout"));
-    QCOMPARE(bottom->spacing(), 6);
-    QCOMPARE(bottom->count(), 3);
-    QCOMPARE(bottom->itemAt(0)->widget(), child<QLabel>(dialog, "labelComplete"));
-    QSpacerItem *horizontal = bottom->itemAt(1)->spacerItem();
-    QVERIFY(horizontal);
-    QCOMPARE(horizontal->sizeHint(), QSize(40, 20));
-    QCOMPARE(horizontal->sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
-    QCOMPARE(horizontal->sizePolicy().verticalPolicy(), QSizePolicy::Minimum);
-    QCOMPARE(bottom->itemAt(2)->widget(), child<QPushButton>(dialog, "buttonUpdate"));
+    auto *button = child<QPushButton>(dialog, "buttonUpdate");
+    QVERIFY(button);
+    QVERIFY(button->geometry().top() > above);
+    QCOMPARE(button->geometry().right(), right);
+    QCOMPARE(button->geometry().bottom(), dialog.height() - 11 - 1);
+    // The result, once shown, on the button's line at the left; the window may
+    // widen to fit it.
+    auto *result = child<QLabel>(dialog, "labelComplete");
+    QVERIFY(result);
+    result->show();
+    const auto onFootLine = [&] {
+        return result->x() == left && result->geometry().center().y() == button->geometry().center().y()
+            && button->geometry().right() == dialog.width() - 11 - 1;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(onFootLine(), 5000);
+    QVERIFY(result->geometry().right() < button->x());
 }
 
 void TestForm::fontsAndSizePolicies()
@@ -130,11 +142,22 @@ void TestForm::fontsAndSizePolicies()
     QCOMPARE(result.pointSize(), 12);
     QVERIFY(result.bold());
 
-    const auto policy = [&](const char *name) { return child<QWidget>(dialog, name)->sizePolicy(); };
-    QCOMPARE(policy("labelVersion"), QSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred));
-    QCOMPARE(policy("labelStatus"), policy("labelVersion"));
-    QCOMPARE(policy("progressSub"), QSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed));
-    QCOMPARE(dialog.sizePolicy(), QSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred));
+    // The values take the width the captions leave: each caption column is
+    // as wide as its widest caption, and the bars are as tall as they ask.
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    const QVector<QVector<const char *>> columns = {{"label", "label_3"}, {"label_7", "label_5", "label_6"}};
+    for (const QVector<const char *> &captions : columns) {
+        int widest = 0;
+        for (const char *caption : captions)
+            widest = qMax(widest, child<QLabel>(dialog, caption)->sizeHint().width());
+        for (const char *caption : captions)
+            QCOMPARE(child<QLabel>(dialog, caption)->width(), widest);
+    }
+    for (const char *bar : {"progressSub", "progressOverall"}) {
+        auto *progress = child<QProgressBar>(dialog, bar);
+        QCOMPARE(progress->height(), progress->sizeHint().height());
+    }
 }
 
 void TestForm::fixedTextsAndInitialDisplay()
@@ -271,24 +294,72 @@ void TestForm::realExecutableExitsWithZeroOnEscape()
     if (xvfbRun.isEmpty() || xdotool.isEmpty())
         QSKIP("xvfb-run and xdotool are needed to run the real executable");
 
+    // Runs it twice: with a log from earlier runs that has no room for another,
+    // and with a data folder that cannot be made (a file stands in its way).
+    QTemporaryDir data;
+    QVERIFY(data.isValid());
+    QVERIFY(QDir(data.path()).mkpath(QStringLiteral("wendrix")));
+    QFile log(data.filePath(QStringLiteral("wendrix/wendrix.log")));
+    QVERIFY(log.open(QIODevice::WriteOnly));
+    for (int run = 1; run <= 3; ++run) {
+        log.write(QByteArrayLiteral("=== Wendrix 0.9, 2001-01-01T00:00:00Z ===\n"));
+        for (int line = 0; line < 10000; ++line)
+            log.write("earlier run " + QByteArray::number(run) + ", line " + QByteArray::number(line) + " ............\n");
+    }
+    log.close();
+    QFile blocker(data.filePath(QStringLiteral("file")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+
     const QString script = QStringLiteral(
-        "\"$1\" & pid=$!;"
+        "run() { XDG_DATA_HOME=\"$2\" \"$1\" 2>\"$3\" & pid=$!;"
         "wid=$(xdotool search --sync --onlyvisible --name 'Wendrix v1.0 for TQR-7' | head -n 1);"
         "xdotool windowfocus --sync \"$wid\"; xdotool key Escape;"
-        "wait $pid");
+        "wait $pid; };"
+        "run \"$1\" \"$2\" \"$2/stderr\" && run \"$1\" \"$2/file\" \"$2/stderr-unwritable\"");
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    env.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
     // The window draws nothing with GL. Left to itself, the xcb plugin loads
     // Mesa's software driver for GLX and unloads it at exit, and the leak
     // check of the sanitizer build then fails on an allocation it leaves.
     env.insert(QStringLiteral("QT_XCB_GL_INTEGRATION"), QStringLiteral("none"));
     process.setProcessEnvironment(env);
     process.start(xvfbRun, {QStringLiteral("-a"), QStringLiteral("sh"), QStringLiteral("-c"), script,
-                            QStringLiteral("sh"), QStringLiteral(WENDRIX_EXECUTABLE)});
+                            QStringLiteral("sh"), QStringLiteral(WENDRIX_EXECUTABLE), data.path()});
     QVERIFY(process.waitForFinished(60000));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
+
+    // Whole runs went, oldest first, to make room; this run's lines follow its
+    // own first line and are the ones standard error had.
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QByteArray logged = log.readAll();
+    QVERIFY2(logged.size() <= 1024 * 1024, QByteArray::number(logged.size()).constData());
+    QVERIFY(logged.startsWith("=== Wendrix 0.9, "));
+    QVERIFY(!logged.contains("earlier run 1,"));
+    QVERIFY(logged.contains("earlier run 3, line 9999 ............\n"));
+    const qsizetype header = logged.indexOf("\n=== Wendrix 1.0, ") + 1;
+    QVERIFY(header > 0);
+    const qsizetype body = logged.indexOf('\n', header) + 1;
+    QVERIFY(QRegularExpression(QStringLiteral("^=== Wendrix 1\\.0, \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\S* ===\n$"))
+                .match(QString::fromUtf8(logged.mid(header, body - header)))
+                .hasMatch());
+    const QByteArray lines = logged.mid(body);
+    QVERIFY(lines.startsWith("Firmware Path \""));
+    QFile stderrFile(data.filePath(QStringLiteral("stderr")));
+    QVERIFY(stderrFile.open(QIODevice::ReadOnly));
+    const QByteArray standardError = stderrFile.readAll();
+    QVERIFY2(standardError.contains(lines), standardError.constData());
+    QVERIFY(!standardError.contains("Log File Error"));
+
+    // A folder that cannot be made costs one line and nothing else.
+    QFile unwritableFile(data.filePath(QStringLiteral("stderr-unwritable")));
+    QVERIFY(unwritableFile.open(QIODevice::ReadOnly));
+    const QByteArray unwritable = unwritableFile.readAll();
+    QCOMPARE(unwritable.count("Log File Error: \""), 1);
+    QVERIFY(unwritable.contains("\nTotal Line Count: 3000\n"));
 }
 
 QTEST_MAIN(TestForm)

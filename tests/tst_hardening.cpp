@@ -122,6 +122,12 @@ void TestHardening::badFirmwareSet_data()
         set(fw);
         return fw.write(kMain, withLineEnds(Hex::image(3, 3), "\r"));
     }, {}, QStringLiteral("a control byte (0x0D) in line 1 at character 44")};
+    QTest::newRow("one data digit flipped") << BadInput{[&](FirmwareFolder &fw) {
+        set(fw);
+        QStringList lines = Hex::image(3, 3);
+        lines[1] = QStringLiteral(":0400000012345679E8"); // E7 would make it sum to 0
+        return fw.write(kMain, withLineEnds(lines, "\r\n"));
+    }, {}, QStringLiteral("line 2: checksum 0xE8, the record needs 0xE7")};
     QTest::newRow("file becomes a directory after start-up") << BadInput{
         [&](FirmwareFolder &fw) { set(fw); return fw.midiPath; },
         [](FirmwareFolder &fw) {
@@ -134,6 +140,11 @@ void TestHardening::badFirmwareSet_data()
         QFile::remove(elsewhere);
         QFile::rename(fw.gpioPath, elsewhere);
         QFile::link(elsewhere, fw.gpioPath);
+        return QString();
+    }, {}, {}};
+    QTest::newRow("lower-case hex digits (sent)") << BadInput{[&](FirmwareFolder &fw) {
+        set(fw);
+        fw.write(kMidi, Hex::join(Hex::image(4, 2)).toLower());
         return QString();
     }, {}, {}};
     QTest::newRow("non-ASCII file name (sent)") << BadInput{[](FirmwareFolder &fw) {
@@ -245,6 +256,7 @@ void TestHardening::unitFault()
 
     if (phase == BeforeAnswer)
         Tqr7Sim::setUpdateMode(false);
+    DebugCapture log;
     Dialog dialog;
     dialog.show();
     Widgets w(dialog);
@@ -292,6 +304,17 @@ void TestHardening::unitFault()
         QVERIFY(w.complete->isHidden());
     if (linkDropped)
         QTRY_VERIFY_WITH_TIMEOUT(Tqr7Sim::openAttemptTimes().size() > opensBefore, kDeadline);
+    // One line says which call failed and why, in hidapi's words. A unit
+    // pulled out fails the next read, or a query written first.
+    const QStringList lost = log.linesStartingWith({QStringLiteral("Link Lost:")});
+    if (!linkDropped) {
+        QVERIFY2(lost.isEmpty(), qPrintable(lost.join(QLatin1Char('\n'))));
+    } else {
+        QCOMPARE(lost.size(), 1);
+        const QString expected = fault == Unplug ? QStringLiteral("failed: Device is gone")
+                                                 : QStringLiteral("Link Lost: hid_write failed: Simulated write failure");
+        QVERIFY2(lost.first().endsWith(expected), qPrintable(lost.first()));
+    }
     if (fault != StrayAck)
         QVERIFY2(Tqr7Sim::violations().empty(), qPrintable(violations()));
 

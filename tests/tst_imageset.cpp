@@ -89,53 +89,78 @@ void TestImageSet::whichFilesTheScanTakes_data()
     QTest::addColumn<QString>("expectedMain");   // file name the scan takes
     QTest::addColumn<QString>("expectedVersion");
     QTest::addColumn<QStringList>("passedOver"); // files named after the seven lines, in order
+    QTest::addColumn<QStringList>("fields");     // logged after "Main Version:" and "Main Date:"
 
     const QString plain = QStringLiteral("TQR7_MAIN_2-1-4_160315.hex");
     QTest::newRow("lower-case prefix is not a main file")
         << QStringList{QStringLiteral("tqr7_main_9-9-9_991231.hex")} << plain << plain
-        << QStringLiteral("TQR-7 v2.1.4 160315") << QStringList{};
+        << QStringLiteral("TQR-7 v2.1.4 160315") << QStringList{}
+        << QStringList{QStringLiteral("2-1-4"), QStringLiteral("160315")};
     QTest::newRow("hidden file is not listed")
         << QStringList{QStringLiteral(".TQR7_MAIN_9-9-9_991231.hex")} << plain << plain
-        << QStringLiteral("TQR-7 v2.1.4 160315") << QStringList{};
+        << QStringLiteral("TQR-7 v2.1.4 160315") << QStringList{}
+        << QStringList{QStringLiteral("2-1-4"), QStringLiteral("160315")};
     QTest::newRow("later of two main files wins whole")
         << QStringList{QStringLiteral("TQR7_MAIN_1-0-9_150101.hex")}
         << QStringLiteral("TQR7_MAIN_1-1-0_150202.hex") << QStringLiteral("TQR7_MAIN_1-1-0_150202.hex")
-        << QStringLiteral("TQR-7 v1.1.0 150202") << QStringList{QStringLiteral("TQR7_MAIN_1-0-9_150101.hex")};
+        << QStringLiteral("TQR-7 v1.1.0 150202") << QStringList{QStringLiteral("TQR7_MAIN_1-0-9_150101.hex")}
+        << QStringList{QStringLiteral("1-1-0"), QStringLiteral("150202")};
     // ".HEY" sorts after ".hex" only when case is ignored.
     QTest::newRow("case is ignored in the order")
         << QStringList{QStringLiteral("TQR7_MAIN_1-0-9_150101.hex")}
         << QStringLiteral("TQR7_MAIN_1-0-9_150101.HEY") << QStringLiteral("TQR7_MAIN_1-0-9_150101.HEY")
-        << QStringLiteral("TQR-7 v1.0.9 150101") << QStringList{QStringLiteral("TQR7_MAIN_1-0-9_150101.hex")};
+        << QStringLiteral("TQR-7 v1.0.9 150101") << QStringList{QStringLiteral("TQR7_MAIN_1-0-9_150101.hex")}
+        << QStringList{QStringLiteral("1-0-9"), QStringLiteral("150101")};
     // The rule holds even where a technician would expect otherwise; the
     // passed-over lines are how the technician finds out.
     QTest::newRow("an editor backup sorts after the file it copies")
         << QStringList{QStringLiteral("TQR7_MAIN_2-1-4_160315.hex~")} << plain
         << QStringLiteral("TQR7_MAIN_2-1-4_160315.hex~") << QStringLiteral("TQR-7 v2.1.4 160315")
-        << QStringList{plain};
+        << QStringList{plain}
+        << QStringList{QStringLiteral("2-1-4"), QStringLiteral("160315")};
     QTest::newRow("2-1-9 sorts after 2-1-10")
         << QStringList{QStringLiteral("TQR7_MAIN_2-1-10_160401.hex")}
         << QStringLiteral("TQR7_MAIN_2-1-9_160301.hex") << QStringLiteral("TQR7_MAIN_2-1-9_160301.hex")
         << QStringLiteral("TQR-7 v2.1.9 160301")
-        << QStringList{QStringLiteral("TQR7_MAIN_2-1-10_160401.hex")};
+        << QStringList{QStringLiteral("TQR7_MAIN_2-1-10_160401.hex")}
+        << QStringList{QStringLiteral("2-1-9"), QStringLiteral("160301")};
     QTest::newRow("second GPIO and MIDI files")
         << QStringList{QStringLiteral("TQR7_GPIO_0-3-2_160101.hex"),
                        QStringLiteral("TQR7_MIDI_0-1-9_150101.hex")}
         << plain << plain << QStringLiteral("TQR-7 v2.1.4 160315")
         << QStringList{QStringLiteral("TQR7_GPIO_0-3-1_151102.hex"),
-                       QStringLiteral("TQR7_MIDI_0-1-9_150101.hex")};
+                       QStringLiteral("TQR7_MIDI_0-1-9_150101.hex")}
+        << QStringList{QStringLiteral("2-1-4"), QStringLiteral("160315")};
     QTest::newRow("name exactly the prefix")
         << QStringList{} << QStringLiteral("TQR7_MAIN") << QStringLiteral("TQR7_MAIN")
-        << QStringLiteral("TQR-7 v.. ") << QStringList{};
+        << QStringLiteral("TQR-7 v.. ") << QStringList{}
+        << QStringList{QStringLiteral(""), QStringLiteral("")};
     QTest::newRow("underscores as separators")
         << QStringList{} << QStringLiteral("TQR7_MAIN_2_1_4_160315.hex")
         << QStringLiteral("TQR7_MAIN_2_1_4_160315.hex") << QStringLiteral("TQR-7 v2.1.4 160315")
-        << QStringList{};
+        << QStringList{}
+        << QStringList{QStringLiteral("2_1_4"), QStringLiteral("160315")};
     QTest::newRow("dots as separators")
         << QStringList{} << QStringLiteral("TQR7_MAIN.2.1.4.160315") << QStringLiteral("TQR7_MAIN.2.1.4.160315")
-        << QStringLiteral("TQR-7 v2.1.4 160315") << QStringList{};
+        << QStringLiteral("TQR-7 v2.1.4 160315") << QStringList{}
+        << QStringList{QStringLiteral("2.1.4"), QStringLiteral("160315")};
     QTest::newRow("short name gives what it has")
         << QStringList{} << QStringLiteral("TQR7_MAIN_3-0") << QStringLiteral("TQR7_MAIN_3-0")
-        << QStringLiteral("TQR-7 v3.0. ") << QStringList{};
+        << QStringLiteral("TQR-7 v3.0. ") << QStringList{}
+        << QStringList{QStringLiteral("3-0"), QStringLiteral("")};
+    // Version numbers of any length, when the name has the usual shape.
+    QTest::newRow("two-digit number")
+        << QStringList{} << QStringLiteral("TQR7_MAIN_2-1-10_160401.hex")
+        << QStringLiteral("TQR7_MAIN_2-1-10_160401.hex") << QStringLiteral("TQR-7 v2.1.10 160401")
+        << QStringList{} << QStringList{QStringLiteral("2-1-10"), QStringLiteral("160401")};
+    QTest::newRow("numbers of any length")
+        << QStringList{} << QStringLiteral("TQR7_MAIN_12-0-345_170102_beta.hex")
+        << QStringLiteral("TQR7_MAIN_12-0-345_170102_beta.hex") << QStringLiteral("TQR-7 v12.0.345 170102")
+        << QStringList{} << QStringList{QStringLiteral("12-0-345"), QStringLiteral("170102")};
+    QTest::newRow("two-digit number between other separators")
+        << QStringList{} << QStringLiteral("TQR7_MAIN_2_1_10_160401.hex")
+        << QStringLiteral("TQR7_MAIN_2_1_10_160401.hex") << QStringLiteral("TQR-7 v2.1.1 _16040")
+        << QStringList{} << QStringList{QStringLiteral("2_1_1"), QStringLiteral("_16040")};
 }
 
 void TestImageSet::whichFilesTheScanTakes()
@@ -145,6 +170,7 @@ void TestImageSet::whichFilesTheScanTakes()
     QFETCH(QString, expectedMain);
     QFETCH(QString, expectedVersion);
     QFETCH(QStringList, passedOver);
+    QFETCH(QStringList, fields);
 
     FirmwareFolder firmware;
     firmware.writeSet(5, 5, 5, mainName);
@@ -159,6 +185,8 @@ void TestImageSet::whichFilesTheScanTakes()
     QCOMPARE(logged(log, QStringLiteral("Main Firmware:")),
              quoted(firmware.path() + QLatin1Char('/') + expectedMain));
     QCOMPARE(version(dialog), expectedVersion);
+    QCOMPARE(logged(log, QStringLiteral("Main Version:")), quoted(fields.at(0)));
+    QCOMPARE(logged(log, QStringLiteral("Main Date:")), quoted(fields.at(1)));
 
     // The scan's seven lines come first, then one line per file passed over.
     QStringList expected;

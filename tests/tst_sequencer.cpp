@@ -642,6 +642,16 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent_data()
     widest[0] = widestRecord();                     // 56 bytes with its line end
     QStringList endlessTail = Hex::image(4, 1);
     endlessTail << QString(80, QLatin1Char('F'));
+    // A record whose bytes sum to 0 as they should: 04 + 12 + 34 + 56 + 78 + E8.
+    const QString record = QStringLiteral(":0400000012345678E8");
+    const auto withThirdLine = [](int seed, const QString &line) {
+        QStringList lines = Hex::image(6, seed);
+        lines[2] = line;
+        return Hex::join(lines);
+    };
+    QStringList lowerCase = Hex::image(5, 1);
+    for (QString &line : lowerCase)
+        line = line.toLower();
 
     QTest::newRow("empty") << int(Gpio) << QByteArray("") << false << int(BeforeStart) << false << 0
                            << QStringLiteral("empty file");
@@ -659,12 +669,43 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent_data()
                                                      << int(AfterCompleteUpdate) << false << 0
                                                      << QStringLiteral("no end record");
 
+    QTest::newRow("one data digit flipped")
+        << int(Main) << withThirdLine(3, QStringLiteral(":0400000012345679E8")) << false << int(BeforeStart)
+        << false << 0 << QStringLiteral("line 3: checksum 0xE8, the record needs 0xE7");
+    QTest::newRow("no colon") << int(Gpio) << withThirdLine(1, record.mid(1)) << false << int(BeforeStart)
+                              << false << 0
+                              << QStringLiteral("line 3: not an Intel HEX record (no ':' at the start)");
+    QTest::newRow("byte count off by one")
+        << int(Midi) << withThirdLine(2, QStringLiteral(":0500000012345678E7")) << false << int(BeforeStart)
+        << false << 0 << QStringLiteral("line 3: byte count 5 but 4 data bytes");
+    QTest::newRow("record type 06")
+        << int(Main) << withThirdLine(3, QStringLiteral(":0400000612345678E2")) << false << int(BeforeStart)
+        << false << 0 << QStringLiteral("line 3: record type 06, not one of 00 to 05");
+    QTest::newRow("odd number of digits")
+        << int(Main) << withThirdLine(3, record.chopped(1)) << false << int(BeforeStart) << false << 0
+        << QStringLiteral("line 3: not an Intel HEX record (an odd number of hex digits)");
+    QTest::newRow("blank line") << int(Gpio) << withThirdLine(1, QString()) << false << int(BeforeStart)
+                                << false << 0 << QStringLiteral("line 3: not an Intel HEX record (a blank line)");
+    QTest::newRow("trailing space")
+        << int(Gpio) << withThirdLine(1, record + QLatin1Char(' ')) << false << int(BeforeStart) << false << 0
+        << QStringLiteral("line 3: not an Intel HEX record (' ' at character 20 is not a hex digit)");
+    QTest::newRow("damaged after start-up") << int(Midi) << withThirdLine(2, record.left(17) + QStringLiteral("99"))
+                                            << false << int(AfterStart) << false << 0
+                                            << QStringLiteral("line 3: checksum 0x99, the record needs 0xE8");
+    QTest::newRow("1 MiB without a line end")
+        << int(Main) << QByteArray(1 << 20, 'F') << false << int(BeforeStart) << false << 0
+        << QStringLiteral("line 1 has 1048576 characters; a report takes at most 55 and the line end");
+
     QTest::newRow("56-byte line") << int(Gpio) << Hex::join(widest) << false << int(BeforeStart) << true << 5
                                   << QString();
     QTest::newRow("65535 lines") << int(Gpio) << Hex::join(Hex::image(65535, 1)) << false
                                  << int(BeforeStart) << true << 65535 << QString();
     QTest::newRow("long line after the end record") << int(Gpio) << Hex::join(endlessTail) << false
                                                     << int(BeforeStart) << true << 4 << QString();
+    QTest::newRow("lower-case hex digits") << int(Gpio) << Hex::join(lowerCase) << false << int(BeforeStart)
+                                           << true << 5 << QString();
+    QTest::newRow("grown after start-up") << int(Gpio) << Hex::join(Hex::image(9, 4)) << false
+                                          << int(AfterStart) << true << 9 << QString();
 }
 
 void TestSequencer::filesAreCheckedBeforeAnythingIsSent()
@@ -722,6 +763,13 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent()
         QCOMPARE(first.count(), lineCount);
         QCOMPARE(first.length(), firstLine.size() + 1);
         QCOMPARE(first.text(), firstLine + '\r');
+        // The overall bar measures the files as they are sent; a count that
+        // changed since start-up is logged once more.
+        const int total = lineCount + 5 + 5 + 6;
+        QCOMPARE(w.overall->maximum(), total);
+        const int startTotal = (when == BeforeStart ? lineCount : 4) + 5 + 5 + 6;
+        QCOMPARE(log.linesStartingWith({QStringLiteral("Total Line Count:")}),
+                 total == startTotal ? QStringList() : QStringList(QStringLiteral("Total Line Count: %1").arg(total)));
         Tqr7Sim::unplug();
         QTRY_VERIFY_WITH_TIMEOUT(w.showing(kNoResponse), kDeadline);
         QVERIFY2(Tqr7Sim::violations().empty(), qPrintable(violations()));
