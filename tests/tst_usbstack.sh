@@ -136,6 +136,7 @@ rows_silence() {
 }
 
 rows_unplug() {
+    local lost
     row "unplug"
     wendrix 2
     saw 'press 1' 30
@@ -168,6 +169,7 @@ rows_notready() {
 }
 
 rows_stall() {
+    local held after taken
     row "stalled unit" TQR7SIM_FAULTS='1:10:*=stall'
     wendrix 6
     if saw 'watch [0-9]+ held' 90 && saw 'result "No response received from unit!"' 20; then
@@ -186,6 +188,7 @@ rows_stall() {
 }
 
 rows_user() {
+    local node denied before after
     row "unprivileged user"
     node=$(hidraw_node)
     wendrix --as nobody 1
@@ -232,10 +235,10 @@ figures() {
 # the program's 500 ms time-out: a row that fails runs once more, and both
 # verdicts are printed (the first run's records stay in <row>.first-try).
 for current in ${WENDRIX_USBSTACK_ROWS:-full timeouts silence unplug notready stall user}; do
-    before=$failed
+    failed_before=$failed
     "rows_$current"
-    if [ "$failed" -gt "$before" ]; then
-        failed=$before
+    if [ "$failed" -gt "$failed_before" ]; then
+        failed=$failed_before
         rm -rf "$out/$current.first-try" && mv "$out/$current" "$out/$current.first-try"
         "rows_$current"
     fi
