@@ -11,6 +11,7 @@
 // again; SIGTERM ends the program. scripts/usbvm sets the gadget up.
 
 #include "sim/unitmodel.h"
+#include "sim/wire.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -28,8 +29,6 @@ using Tqr7Sim::Answer;
 using Clock = UnitModel::Clock;
 
 namespace {
-
-constexpr std::uint8_t kQueryCode = 0x80;
 
 volatile std::sig_atomic_t stopRequested = 0;
 volatile std::sig_atomic_t unplugRequested = 0;
@@ -122,9 +121,9 @@ void Gadget::pullOut()
 
 void Gadget::readReport()
 {
-    std::uint8_t in[UnitModel::kOutSize] = {};
+    std::uint8_t in[Wire::kOutputSize] = {};
     // The host's report id 0 does not cross the bus: put it back in front.
-    const ssize_t n = ::read(fd, in + 1, UnitModel::kInSize);
+    const ssize_t n = ::read(fd, in + 1, Wire::kOutputSize - 1);
     if (n <= 0)
         return;
     if (!found) {
@@ -148,7 +147,7 @@ void Gadget::sendDueAnswer()
     // EAGAIN: the host has not yet taken the answer before; poll says when.
     if (::write(fd, p.bytes.data(), p.bytes.size()) != ssize_t(p.bytes.size()))
         return;
-    if (unit.deliver(next).bytes[0] == kQueryCode)
+    if (unit.deliver(next).bytes[0] == Wire::kUpdateModeAnswer)
         confirmed = true;
 }
 

@@ -5,6 +5,7 @@
 
 #include "sim/tqr7sim.h"
 #include "sim/unitmodel.h"
+#include "sim/wire.h"
 
 #include <hidapi.h>
 
@@ -17,10 +18,6 @@
 using Clock = UnitModel::Clock;
 
 namespace {
-
-constexpr unsigned short kVendorId = 0x04D8;
-constexpr unsigned short kProductId = 0xF29E;
-constexpr std::uint8_t kQueryCode = 0x80;
 
 // hid_device_info wants non-const strings; these are never written through.
 char kPath[] = "tqr7sim:0";
@@ -118,9 +115,9 @@ int takeReport(hid_device *dev, const std::uint8_t *r, std::size_t length)
 int deliver(hid_device *dev, int index, unsigned char *data, std::size_t length)
 {
     const UnitModel::Pending p = unit().deliver(index);
-    const std::size_t n = std::min(length, UnitModel::kInSize);
+    const std::size_t n = std::min(length, Wire::kInputSize);
     std::copy_n(p.bytes.begin(), n, data);
-    if (p.bytes[0] == kQueryCode)
+    if (p.bytes[0] == Wire::kUpdateModeAnswer)
         dev->confirmed = true;
     return int(n);
 }
@@ -181,8 +178,8 @@ hid_device_info deviceInfo()
 {
     hid_device_info info{};
     info.path = kPath;
-    info.vendor_id = kVendorId;
-    info.product_id = kProductId;
+    info.vendor_id = Wire::kVendorId;
+    info.product_id = Wire::kProductId;
     info.serial_number = kSerial;
     info.release_number = 0x0100;
     info.manufacturer_string = kManufacturer;
@@ -196,7 +193,7 @@ hid_device_info deviceInfo()
 
 bool idsMatch(unsigned short vid, unsigned short pid)
 {
-    return (vid == 0 || vid == kVendorId) && (pid == 0 || pid == kProductId);
+    return (vid == 0 || vid == Wire::kVendorId) && (pid == 0 || pid == Wire::kProductId);
 }
 
 hid_device *openUnit(bool matches, const std::string &what)
@@ -319,7 +316,7 @@ std::vector<Written> writtenDataReports()
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<Written> data;
     for (const Written &w : unit().written)
-        if (w.bytes.size() < 2 || w.bytes[1] != kQueryCode)
+        if (!Wire::isQuery(w.bytes.data(), w.bytes.size()))
             data.push_back(w);
     return data;
 }

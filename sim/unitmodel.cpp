@@ -3,6 +3,7 @@
 // queued with their delay for the transport to deliver.
 
 #include "sim/unitmodel.h"
+#include "sim/wire.h"
 
 #include <algorithm>
 #include <cctype>
@@ -19,26 +20,13 @@ using Tqr7Sim::Answer;
 
 namespace {
 
-constexpr int kTextByte = 9;
-constexpr int kMaxLine = 56;
-constexpr std::uint8_t kQueryCode = 0x80;
-constexpr std::uint8_t kAck = 0x01;
-constexpr std::uint8_t kBoardTimeout = 0x02;
+using Wire::kMaxLine;
+using Wire::kTextByte;
 
-struct DataFields
-{
-    int target, line, count, length, attempt;
-};
-
-DataFields fieldsOf(const std::uint8_t *r)
-{
-    return {r[1], r[2] << 8 | r[3], r[4] << 8 | r[5], r[6], r[7]};
-}
-
-// The program's own end-record test: "1" at index 8 of the line text.
+// The program's own end-record test, on the line a report carries.
 bool isEndRecord(const std::uint8_t *r)
 {
-    return r[6] > 9 && r[kTextByte + 8] == '1';
+    return Wire::isEndRecord(Wire::line(r));
 }
 
 const char *const kOutFiles[]
@@ -76,15 +64,17 @@ std::string hexRecordFault(const std::string &line)
 // The checks that need no history.
 std::vector<std::string> formatFaults(const std::uint8_t *r)
 {
-    const DataFields f = fieldsOf(r);
+    const Wire::DataFields f = Wire::fields(r);
     std::vector<std::string> faults;
     auto add = [&](const std::string &text) { faults.push_back(text); };
-    if (f.target < 1 || f.target > 4)
-        add(UnitModel::format("target %d, must be 1 to 4", f.target));
-    if (r[8] != 0x03)
-        add(UnitModel::format("byte 8 is 0x%02X, must be the line data code 0x03", r[8]));
-    if (f.attempt < 1 || f.attempt > 3)
-        add(UnitModel::format("attempt %d, a line is sent at most 3 times (attempt 1 to 3)", f.attempt));
+    if (f.target < 1 || f.target > Wire::kTargets)
+        add(UnitModel::format("target %d, must be 1 to %d", f.target, Wire::kTargets));
+    if (r[Wire::kCodeByte] != Wire::kLineDataCode)
+        add(UnitModel::format("byte %d is 0x%02X, must be the line data code 0x%02X", Wire::kCodeByte,
+            r[Wire::kCodeByte], Wire::kLineDataCode));
+    if (f.attempt < 1 || f.attempt > Wire::kMaxAttempts)
+        add(UnitModel::format("attempt %d, a line is sent at most %d times (attempt 1 to %d)", f.attempt,
+            Wire::kMaxAttempts, Wire::kMaxAttempts));
     if (f.line > f.count)
         add(UnitModel::format("line number above the file line count %d", f.count));
     if (f.length < 1 || f.length > kMaxLine) {
@@ -92,20 +82,19 @@ std::vector<std::string> formatFaults(const std::uint8_t *r)
         return faults;
     }
     const int end = kTextByte + f.length - 1; // where the CR belongs
-    if (r[end] != 0x0D)
+    if (r[end] != Wire::kLineEnd)
         add(UnitModel::format("line text does not end in CR at byte %d (0x%02X)", end, r[end]));
     for (int i = kTextByte; i < end; ++i)
-        if (r[i] == 0x0D || r[i] == 0x0A) {
+        if (r[i] == Wire::kLineEnd || r[i] == '\n') {
             add(UnitModel::format("line text holds a CR or LF at byte %d before its end", i));
             break;
         }
-    for (int i = end + 1; i < int(UnitModel::kOutSize); ++i)
+    for (int i = end + 1; i < int(Wire::kOutputSize); ++i)
         if (r[i] != 0) {
             add(UnitModel::format("padding byte %d is 0x%02X, must be 0", i, r[i]));
             break;
         }
-    const std::string fault
-        = hexRecordFault(std::string(reinterpret_cast<const char *>(r + kTextByte), f.length - 1));
+    const std::string fault = hexRecordFault(std::string(Wire::line(r)));
     if (!fault.empty())
         add(fault);
     if (isEndRecord(r) && f.line != f.count)
@@ -283,8 +272,9 @@ bool UnitModel::planFromText(const std::string &text)
             continue;
         }
         Plan plan {0, 0, 0, Answer::Acknowledge, -1};
-        if (!std::regex_match(item, m, lineItem) || !field(m[1], 1, 4, plan.target)
-            || !field(m[2], 1, 0xFFFF, plan.line) || !field(m[3], 1, 3, plan.attempt))
+        if (!std::regex_match(item, m, lineItem) || !field(m[1], 1, Wire::kTargets, plan.target)
+            || !field(m[2], 1, Wire::kMaxLines, plan.line)
+            || !field(m[3], 1, Wire::kMaxAttempts, plan.attempt))
             return false;
         plan.answer = answers.at(m[4].str());
         if (m[5].matched)
@@ -337,7 +327,7 @@ void UnitModel::queueReport(const std::vector<std::uint8_t> &bytes, int delay, l
 {
     Pending p;
     p.readyAt = Clock::now() + std::chrono::milliseconds(std::max(0, delay));
-    std::copy_n(bytes.begin(), std::min(bytes.size(), kInSize), p.bytes.begin());
+    std::copy_n(bytes.begin(), std::min(bytes.size(), Wire::kInputSize), p.bytes.begin());
     p.answersReport = answersReport;
     queue.push_back(p);
 }
@@ -357,7 +347,7 @@ UnitModel::Pending UnitModel::deliver(int index)
     const Pending p = queue[std::size_t(index)];
     queue.erase(queue.begin() + index);
     if (p.answersReport && p.answersReport == reportNumber && phase == Phase::AwaitingRead)
-        phase = p.bytes[0] == kAck ? Phase::Acked : Phase::TimedOut;
+        phase = p.bytes[0] == Wire::kAcknowledge ? Phase::Acked : Phase::TimedOut;
     event(format("read delivers 0x%02X", p.bytes[0]));
     return p;
 }
@@ -375,8 +365,8 @@ void UnitModel::dropAnswers()
 // order, one report in flight, retransmissions only after a BoardTimeout.
 std::string UnitModel::orderFault(const std::uint8_t *r) const
 {
-    const DataFields f = fieldsOf(r);
-    const DataFields p = fieldsOf(last.data());
+    const Wire::DataFields f = Wire::fields(r);
+    const Wire::DataFields p = Wire::fields(last.data());
     const bool newUpdate = f.target == 1 && f.line == 1 && f.attempt == 1;
     const std::string before = format("target %d line %d", p.target, p.line);
 
@@ -396,14 +386,14 @@ std::string UnitModel::orderFault(const std::uint8_t *r) const
     case Phase::TimedOut:
         if (newUpdate)
             return {};
-        if (p.attempt >= 3)
+        if (p.attempt >= Wire::kMaxAttempts)
             return before + " failed its third attempt; nothing but a new update may follow";
         if (f.target != p.target || f.line != p.line)
             return "expected the retransmission of " + before + " after the unit's BoardTimeout";
         if (f.attempt != p.attempt + 1)
             return format("retransmission must carry attempt %d, not %d", p.attempt + 1, f.attempt);
-        for (std::size_t i = 0; i < kOutSize; ++i)
-            if (i != 7 && r[i] != last[i])
+        for (std::size_t i = 0; i < Wire::kOutputSize; ++i)
+            if (i != std::size_t(Wire::kAttemptByte) && r[i] != last[i])
                 return format("retransmission differs from the transmission before in byte %zu", i);
         return {};
     case Phase::Acked:
@@ -449,11 +439,11 @@ UnitModel::Course UnitModel::course(const int lineCounts[4]) const
     Course c;
     for (int t = 1; t <= 4; ++t) {
         for (int l = 1; l <= lineCounts[t - 1]; ++l) {
-            for (int a = 1; a <= 3; ++a) {
+            for (int a = 1; a <= Wire::kMaxAttempts; ++a) {
                 const Answer answer = planFor(t, l, a).answer;
                 if (answer == Answer::Acknowledge)
                     break;
-                if (answer != Answer::BoardTimeout || a == 3) {
+                if (answer != Answer::BoardTimeout || a == Wire::kMaxAttempts) {
                     c.target = t, c.line = l, c.attempt = a, c.answer = answer;
                     return c;
                 }
@@ -474,7 +464,7 @@ void UnitModel::startNewUpdate()
 
 void UnitModel::keepLine(const std::uint8_t *r)
 {
-    const DataFields f = fieldsOf(r);
+    const Wire::DataFields f = Wire::fields(r);
     if (f.length < 1 || f.length > kMaxLine)
         return;
     std::string text(reinterpret_cast<const char *>(r + kTextByte), std::size_t(f.length));
@@ -485,7 +475,7 @@ void UnitModel::keepLine(const std::uint8_t *r)
 
 UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool confirmed)
 {
-    const DataFields f = fieldsOf(r);
+    const Wire::DataFields f = Wire::fields(r);
     const std::string where = format("target %d line %d: ", f.target, f.line);
     const Plan plan = planFor(f.target, f.line, f.attempt);
 
@@ -499,14 +489,14 @@ UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool confirme
         violation(
             where + "data report before the unit's answer to an UpdateModeQuery was read on this handle");
 
-    const bool validTarget = f.target >= 1 && f.target <= 4;
+    const bool validTarget = f.target >= 1 && f.target <= Wire::kTargets;
     if (validTarget) {
         const std::string fault = orderFault(r);
         if (!fault.empty())
             violation(where + fault);
         if (f.target == 1 && f.line == 1 && f.attempt == 1)
             startNewUpdate();
-        std::copy_n(r, kOutSize, last.begin());
+        std::copy_n(r, Wire::kOutputSize, last.begin());
         ++reportNumber;
     }
     event(format("data report target %d line %d attempt %d -> %s", f.target, f.line, f.attempt,
@@ -522,10 +512,10 @@ UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool confirme
     case Answer::Acknowledge:
         if (validTarget)
             keepLine(r);
-        answerWith(kAck);
+        answerWith(Wire::kAcknowledge);
         return Effect::Taken;
     case Answer::BoardTimeout:
-        answerWith(kBoardTimeout);
+        answerWith(Wire::kBoardTimeout);
         return Effect::Taken;
     case Answer::Silence:
         if (validTarget)
@@ -556,15 +546,15 @@ void UnitModel::recordWrite(const std::uint8_t *report, std::size_t length)
 
 UnitModel::Effect UnitModel::takeReport(const std::uint8_t *r, std::size_t length, bool confirmed)
 {
-    if (length != kOutSize) {
-        violation(format("write of %zu bytes: every output report is 65 bytes", length));
+    if (length != Wire::kOutputSize) {
+        violation(format("write of %zu bytes: every output report is %zu bytes", length, Wire::kOutputSize));
         return Effect::Taken;
     }
     if (r[0] != 0) {
         violation(format("report id 0x%02X: the unit's reports are unnumbered, byte 0 must be 0", r[0]));
         return Effect::Taken;
     }
-    if (r[1] != kQueryCode)
+    if (!Wire::isQuery(r, length))
         return takeDataReport(r, confirmed);
 
     if (failQueries > 0) {
@@ -572,15 +562,16 @@ UnitModel::Effect UnitModel::takeReport(const std::uint8_t *r, std::size_t lengt
         event("UpdateModeQuery write fails");
         return Effect::WriteFails;
     }
-    for (std::size_t i = 2; i < kOutSize; ++i)
+    for (std::size_t i = Wire::kQueryByte + 1; i < Wire::kOutputSize; ++i)
         if (r[i] != 0) {
-            violation(
-                format("UpdateModeQuery: byte %zu is 0x%02X, every byte but byte 1 must be 0", i, r[i]));
+            violation(format("UpdateModeQuery: byte %zu is 0x%02X, every byte but byte %d must be 0", i, r[i],
+                Wire::kQueryByte));
             break;
         }
     if (updateMode)
-        queueReport({kQueryCode}, delayMs);
-    event(updateMode ? "UpdateModeQuery -> 0x80" : "UpdateModeQuery ignored (not in update mode)");
+        queueReport({Wire::kUpdateModeAnswer}, delayMs);
+    event(updateMode ? format("UpdateModeQuery -> 0x%02X", Wire::kUpdateModeAnswer)
+                     : "UpdateModeQuery ignored (not in update mode)");
     return Effect::Taken;
 }
 

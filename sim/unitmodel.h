@@ -9,6 +9,7 @@
 // The model is not thread-safe; each transport serialises its calls.
 
 #include "sim/tqr7sim.h"
+#include "sim/wire.h"
 
 #include <array>
 #include <chrono>
@@ -21,14 +22,11 @@ class UnitModel
 public:
     using Clock = std::chrono::steady_clock;
 
-    static constexpr std::size_t kOutSize = 65; // report id 0 and 64 bytes
-    static constexpr std::size_t kInSize = 64;
-
     // One answer on its way to the host.
     struct Pending
     {
         Clock::time_point readyAt;
-        std::array<std::uint8_t, kInSize> bytes {};
+        std::array<std::uint8_t, Wire::kInputSize> bytes {};
         long answersReport = 0; // number of the data report it answers, 0 if none
     };
 
@@ -146,7 +144,7 @@ private:
     std::vector<Pending> queue;
     Phase phase = Phase::Idle;
     long reportNumber = 0;
-    std::array<std::uint8_t, kOutSize> last {};
+    std::array<std::uint8_t, Wire::kOutputSize> last {};
 };
 
 #endif // UNITMODEL_H

@@ -2,6 +2,7 @@
 // program drives the real one.
 
 #include "sim/tqr7sim.h"
+#include "sim/wire.h"
 #include "tests/support/firmwarefolder.h"
 
 #include <QElapsedTimer>
@@ -19,28 +20,20 @@ const QByteArray kLine1 = Hex::record(0, 0x0000, QByteArray(16, '\x11'));
 const QByteArray kLine2 = Hex::record(0, 0x0010, QByteArray(16, '\x22'));
 const QByteArray kEnd = Hex::endRecord();
 
+QByteArray bytes(const std::vector<std::uint8_t> &report)
+{
+    return QByteArray(reinterpret_cast<const char *>(report.data()), int(report.size()));
+}
+
 QByteArray query()
 {
-    QByteArray r(65, 0);
-    r[1] = char(0x80);
-    return r;
+    return bytes(Wire::query());
 }
 
 // One firmware line as the program sends it: text without its line end.
 QByteArray line(int target, int number, int count, const QByteArray &text, int attempt = 1)
 {
-    QByteArray r(65, 0);
-    r[1] = char(target);
-    r[2] = char(number >> 8);
-    r[3] = char(number);
-    r[4] = char(count >> 8);
-    r[5] = char(count);
-    r[6] = char(text.size() + 1);
-    r[7] = char(attempt);
-    r[8] = 0x03;
-    std::copy(text.begin(), text.end(), r.begin() + 9);
-    r[9 + text.size()] = 0x0D;
-    return r;
+    return bytes(Wire::dataReport(target, number, count, text.toStdString(), attempt));
 }
 
 QByteArray patched(QByteArray r, int index, char value)

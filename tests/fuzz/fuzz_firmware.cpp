@@ -15,6 +15,7 @@
 #include "tests/fuzz/harness.h"
 
 #include "sim/tqr7sim.h"
+#include "sim/wire.h"
 
 #include <QDir>
 #include <QFile>
@@ -37,8 +38,8 @@ constexpr int kMaxNameLength = 64;
 constexpr int kMaxFileBytes = 4 << 20; // room for 65,536 of the longest lines
 constexpr char kSeparator = char(0xFF);
 constexpr char kRepeat = char(0xFE);
-constexpr int kMaxLine = 56;     // report bytes 9 to 64, line end included
-constexpr int kMaxLines = 65535; // line numbers travel in 16 bits
+constexpr int kMaxLine = Wire::kMaxLine;
+constexpr int kMaxLines = Wire::kMaxLines;
 
 const QString kMissing = QStringLiteral("!! One or more firmware files not found !!");
 const QString kReady = QStringLiteral("Ready For Update");
@@ -170,21 +171,22 @@ Image readImage(const QString &path)
 void checkReport(const std::vector<std::uint8_t> &r, int target, int line, const Image &image)
 {
     const QString where = QStringLiteral("target %1 line %2").arg(target).arg(line);
-    check(r.size() == 65, "report is not 65 bytes", where);
+    check(r.size() == Wire::kOutputSize, "report is not 65 bytes", where);
     QByteArray text = image.lines[std::size_t(line - 1)];
     if (text.endsWith('\n'))
         text.chop(1);
     text += '\r';
     const int count = int(image.lines.size());
-    const int length = r[6];
-    check(r[0] == 0 && r[1] == target && (r[2] << 8 | r[3]) == line && (r[4] << 8 | r[5]) == count
-            && r[7] == 1 && r[8] == 0x03,
+    const Wire::DataFields f = Wire::fields(r.data());
+    check(r[0] == 0 && f.target == target && f.line == line && f.count == count && f.attempt == 1
+            && r[Wire::kCodeByte] == Wire::kLineDataCode,
         "report header wrong", where);
-    check(length <= kMaxLine && length == text.size(), "line length wrong", where);
-    check(QByteArray(reinterpret_cast<const char *>(r.data()) + 9, length) == text, "line text wrong", where);
-    for (std::size_t i = 9 + std::size_t(length); i < r.size(); ++i)
+    check(f.length <= kMaxLine && f.length == text.size(), "line length wrong", where);
+    check(QByteArray(reinterpret_cast<const char *>(r.data()) + Wire::kTextByte, f.length) == text,
+        "line text wrong", where);
+    for (std::size_t i = Wire::kTextByte + std::size_t(f.length); i < r.size(); ++i)
         check(r[i] == 0, "padding not zero", where);
-    check((r[17] == '1') == (line == count), "end record mark wrong", where);
+    check(Wire::isEndRecord(Wire::line(r.data())) == (line == count), "end record mark wrong", where);
 }
 
 void writeFile(const QString &name, const std::optional<QByteArray> &content)

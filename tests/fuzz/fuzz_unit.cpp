@@ -12,13 +12,13 @@
 #include "tests/fuzz/harness.h"
 
 #include "sim/tqr7sim.h"
+#include "sim/wire.h"
 
 #include <QLabel>
 #include <QPushButton>
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <deque>
 #include <map>
 #include <optional>
@@ -38,9 +38,9 @@ const QString kComplete = QStringLiteral("Update Complete. Power Cycle Unit!");
 const QString kCommsError = QStringLiteral("Operation Failed: Internal Comms Error");
 const QString kNoResponse = QStringLiteral("No response received from unit!");
 
-constexpr std::uint8_t kAck = 0x01;
-constexpr std::uint8_t kBoardTimeout = 0x02;
-constexpr std::uint8_t kModeAnswer = 0x80;
+constexpr std::uint8_t kAck = Wire::kAcknowledge;
+constexpr std::uint8_t kBoardTimeout = Wire::kBoardTimeout;
+constexpr std::uint8_t kModeAnswer = Wire::kUpdateModeAnswer;
 
 // Lines per target (GPIO, MIDI twice, main), end record included; small, so
 // that short inputs reach the end of an update.
@@ -143,21 +143,22 @@ private:
         check(all.size() <= before + 1, "two reports in one step", where);
         const bool wrote = all.size() == before + 1;
         const std::vector<std::uint8_t> &r = wrote ? all.back().bytes : std::vector<std::uint8_t>();
-        check(!wrote || r.size() == 65, "report is not 65 bytes", where);
-        const bool wroteQuery = wrote && r[1] == kModeAnswer;
+        check(!wrote || r.size() == Wire::kOutputSize, "report is not 65 bytes", where);
+        const bool wroteQuery = wrote && Wire::isQuery(r.data(), r.size());
         check(wroteQuery == query, "query written or missing", where);
         check((wrote && !wroteQuery) == expected.has_value(), "data report written or missing", where);
         if (!expected)
             return;
-        const auto line = lineReports.find({r[1], r[2] << 8 | r[3]});
+        const Wire::DataFields f = Wire::fields(r.data());
+        const auto line = lineReports.find({f.target, f.line});
         check(line != lineReports.end(), "report of no line", where);
         std::vector<std::uint8_t> want = line->second;
-        want[7] = r[7];
+        want[Wire::kAttemptByte] = std::uint8_t(f.attempt);
         check(r == want, "report bytes wrong", where);
         // Independent of the model: attempts 1, 2, 3 per line and update.
-        const int attempt = ++sends[{r[1], r[2] << 8 | r[3]}];
-        check(attempt <= 3 && r[7] == attempt, "attempt number", where);
-        check(Key {r[1], r[2] << 8 | r[3], r[7]} == *expected, "unexpected report", where);
+        const int attempt = ++sends[{f.target, f.line}];
+        check(attempt <= Wire::kMaxAttempts && f.attempt == attempt, "attempt number", where);
+        check(Key {f.target, f.line, f.attempt} == *expected, "unexpected report", where);
         sent(*expected);
     }
 
@@ -234,7 +235,7 @@ private:
                 else
                     end(kComplete);
             } else if (running && code == kBoardTimeout) {
-                if (last.attempt < 3) {
+                if (last.attempt < Wire::kMaxAttempts) {
                     send = Key {last.target, last.line, last.attempt + 1};
                 } else {
                     pending = false;
@@ -299,7 +300,7 @@ private:
     void failNextWrite(int choice)
     {
         Key k {1, 1, 1};
-        if (choice % 3 == 0 && last.attempt > 0 && last.attempt < 3)
+        if (choice % 3 == 0 && last.attempt > 0 && last.attempt < Wire::kMaxAttempts)
             k = Key {last.target, last.line, last.attempt + 1};
         else if (choice % 3 == 1 && last.target > 0 && !isEndRecord(last))
             k = Key {last.target, last.line + 1, 1};
@@ -355,20 +356,11 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     Harness::start("fuzz_unit").writeSet(kLines[1], kLines[2], kLines[4]);
 
-    // Each line's report, byte for byte, but for the attempt number.
-    for (int t = 1; t <= 4; ++t) {
+    // Each line's report, byte for byte, but for the attempt number (left 0).
+    for (int t = 1; t <= Wire::kTargets; ++t) {
         const QStringList lines = Hex::image(kLines[t], kSeeds[t]);
-        for (int l = 1; l <= lines.size(); ++l) {
-            const QByteArray text = lines.at(l - 1).toLatin1() + '\r';
-            std::vector<std::uint8_t> r(65, 0);
-            r[1] = std::uint8_t(t);
-            r[3] = std::uint8_t(l);
-            r[5] = std::uint8_t(lines.size());
-            r[6] = std::uint8_t(text.size());
-            r[8] = 0x03;
-            std::memcpy(r.data() + 9, text.constData(), std::size_t(text.size()));
-            lineReports[{t, l}] = r;
-        }
+        for (int l = 1; l <= lines.size(); ++l)
+            lineReports[{t, l}] = Wire::dataReport(t, l, int(lines.size()), lines.at(l - 1).toStdString(), 0);
     }
     return 0;
 }

@@ -5,6 +5,7 @@
 // reports the simulated unit took in.
 
 #include "sim/tqr7sim.h"
+#include "sim/wire.h"
 
 #include <QByteArray>
 #include <QLabel>
@@ -55,12 +56,16 @@ struct Sent {
     QByteArray bytes;
 
     int byte(int i) const { return quint8(bytes.at(i)); }
-    int target() const { return byte(1); }
-    int line() const { return byte(2) << 8 | byte(3); }
-    int count() const { return byte(4) << 8 | byte(5); }
-    int length() const { return byte(6); }
-    int attempt() const { return byte(7); }
-    QByteArray text() const { return bytes.mid(9, length()); }
+    Wire::DataFields fields() const
+    {
+        return Wire::fields(reinterpret_cast<const quint8 *>(bytes.constData()));
+    }
+    int target() const { return fields().target; }
+    int line() const { return fields().line; }
+    int count() const { return fields().count; }
+    int length() const { return fields().length; }
+    int attempt() const { return fields().attempt; }
+    QByteArray text() const { return bytes.mid(Wire::kTextByte, length()); }
 };
 
 inline QVector<Sent> dataReports()
