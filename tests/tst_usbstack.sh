@@ -225,6 +225,7 @@ rows_stall() {
 rows_user() {
     local node denied before after
     node=$(hidraw_node)
+    setfacl -b "$node" # a second run starts as the first did: no ACL for nobody
     wendrix --as nobody 1
     saw 'status "Device not connected"' 30
     # Nothing to wait for: the program is expected to do nothing. Three seconds
