@@ -17,7 +17,8 @@ const QString kFirmwareMissing = QStringLiteral("!! One or more firmware files n
 Dialog::Dialog(QWidget *parent) : QDialog(parent), ui(new DialogUi)
 {
     ui->setupUi(this);
-    // A fixed-size dialog window with no other flag, as the unit's updater always was.
+    // Fixed size and no other flag, not even the dialog type: without a
+    // parent the window is a plain top-level one.
     setWindowFlags(Qt::MSWindowsFixedSizeDialogHint);
     setWindowIcon(QIcon(QStringLiteral(":/res/wendrix.ico")));
 

@@ -28,9 +28,11 @@ wendrix_static_qt_plugins(wendrix ${WENDRIX_WINDOWS_PLUGINS})
 
 if(TARGET tqr7sim)
     # The demo variant: Windows has no LD_PRELOAD, so the simulated unit is
-    # linked in place of hidapi. Never shipped; scripts/windows --demo runs it.
-    add_executable(wendrix_demo WIN32 app/main.cpp res/wendrix.rc)
-    target_link_libraries(wendrix_demo PRIVATE wendrix_core tqr7sim Qt5::WinMain)
+    # linked in place of hidapi, and the watcher that tells the demo what the
+    # window shows (tools/watch.cpp) is built in. Never shipped;
+    # scripts/windows --demo runs it.
+    add_executable(wendrix_demo WIN32 app/main.cpp tools/watch.cpp res/wendrix.rc)
+    target_link_libraries(wendrix_demo PRIVATE wendrix_core tqr7sim)
     set_target_properties(wendrix_demo PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/demo)
     wendrix_static_qt_plugins(wendrix_demo ${WENDRIX_WINDOWS_PLUGINS})
     add_custom_command(TARGET wendrix_demo POST_BUILD

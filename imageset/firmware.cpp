@@ -159,7 +159,7 @@ QByteArray Dialog::readFirmwareLine(QIODevice &file, qint64 &textLength)
     textLength = 0;
     if (n <= 0)
         return QByteArray();
-    const QByteArray line(buffer, int(n));
+    QByteArray line(buffer, int(n));
     qint64 length = n;
     char last = buffer[n - 1];
     char beforeLast = n > 1 ? buffer[n - 2] : '\0';
@@ -178,7 +178,9 @@ QByteArray Dialog::readFirmwareLine(QIODevice &file, qint64 &textLength)
     if (beforeLast != '\r')
         return line;
     --textLength;
-    return line.endsWith("\r\n") ? line.left(line.size() - 2) + '\n' : line;
+    if (line.endsWith("\r\n"))
+        line.remove(line.size() - 2, 1);
+    return line;
 }
 
 void Dialog::computeTotalLineCount()
@@ -212,7 +214,7 @@ QString Dialog::checkFirmwareFile(const QString &path, int &lineCount)
             return QStringLiteral("read error in line %1").arg(count);
         if (count > Report::kMaxFileLines)
             return QStringLiteral("more than 65,535 lines");
-        const QString fault = lineFault(line, textLength, count);
+        QString fault = lineFault(line, textLength, count);
         if (!fault.isEmpty())
             return fault;
         if (isEndRecord(line)) {

@@ -21,6 +21,7 @@ need_packages() {
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
+# shellcheck disable=SC2034 # used by the scripts that source this file
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qtbase5-dev libhidapi-dev python3)
 
 # Arguments. A script sets USAGE to its usage text, then hands what it does

@@ -20,7 +20,7 @@ gadget_create() {
     [ -e "$GADGET/configs/c.1/hid.usb0" ] && return 0
     mkdir -p "$GADGET"
     (
-        cd "$GADGET"
+        cd "$GADGET" || exit 1
         echo 0x04d8 >idVendor
         echo 0xf29e >idProduct
         echo 0x0100 >bcdDevice
@@ -53,8 +53,7 @@ hidraw_node() {
 # Plug the unit in and wait (up to 20 s) until the host has its hidraw node.
 gadget_bind() {
     echo "$UDC_NAME" >"$GADGET/UDC"
-    local i
-    for i in $(seq 1 200); do
+    for _ in $(seq 1 200); do
         hidraw_node >/dev/null && [ -e "$(hidraw_node)" ] && return 0
         sleep 0.1
     done
@@ -64,8 +63,7 @@ gadget_bind() {
 
 gadget_unbind() {
     echo "" >"$GADGET/UDC"
-    local i
-    for i in $(seq 1 100); do
+    for _ in $(seq 1 100); do
         hidraw_node >/dev/null || return 0
         sleep 0.1
     done
@@ -78,11 +76,11 @@ gadget_unbind() {
 unit_start() {
     env "$@" "$WENDRIX_BUILD/sim/tqr7gadget" /dev/hidg0 "$GADGET/UDC" "$UDC_NAME" &
     UNIT_PID=$!
+    # shellcheck disable=SC2016 # the unit's settings are expanded by that sh
     if [ "$(env "$@" sh -c 'echo ${TQR7SIM_ATTACHED:-1}')" = 0 ]; then
         return 0
     fi
-    local i
-    for i in $(seq 1 200); do
+    for _ in $(seq 1 200); do
         if [ -n "$(cat "$GADGET/UDC" 2>/dev/null)" ] && hidraw_node >/dev/null; then
             # The host stamps the file with its own clock: boot to hidraw.
             [ -e "$USBVM_OUT/.usbvm/hidraw" ] || touch "$USBVM_OUT/.usbvm/hidraw"

@@ -25,7 +25,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-using Tqr7Sim::Answer;
 using Clock = UnitModel::Clock;
 
 namespace {
@@ -65,8 +64,7 @@ private:
     UnitModel unit;
     int fd = -1;
     std::string hidg, udcFile, udcName;
-    bool confirmed = false; // the host was sent the update-mode answer since the unit was plugged in
-    bool found = false;     // the host has written to the unit since it was plugged in
+    bool found = false; // the host has written to the unit since it was plugged in
 };
 
 bool Gadget::setUdc(const std::string &name)
@@ -96,10 +94,8 @@ bool Gadget::plugIn()
         setUdc("");
         return false;
     }
-    unit.attached = true;
-    confirmed = false;
     found = false;
-    unit.event("unit attached");
+    unit.attach();
     return true;
 }
 
@@ -114,9 +110,8 @@ void Gadget::pullOut()
 {
     closeNode();
     setUdc("");
-    if (unit.attached) // a planned unplug has told the model already
+    if (unit.attached()) // a planned unplug has told the model already
         unit.unplug();
-    confirmed = false;
 }
 
 void Gadget::readReport()
@@ -131,24 +126,20 @@ void Gadget::readReport()
         unit.armUnplug();
     }
     const std::size_t length = std::size_t(n) + 1;
-    unit.recordWrite(in, length);
-    const UnitModel::Effect effect = unit.takeReport(in, length, confirmed);
-    unit.logWrite(int(length));
-    if (effect == UnitModel::Effect::Unplug)
+    if (unit.write(in, length, this).effect == UnitModel::Effect::Unplug)
         pullOut();
 }
 
 void Gadget::sendDueAnswer()
 {
-    const int next = unit.nextPending();
-    if (next < 0 || unit.pending(next).readyAt > Clock::now())
+    const auto next = unit.nextAnswerAt();
+    if (!next || *next > Clock::now())
         return;
-    const UnitModel::Pending &p = unit.pending(next);
+    const UnitModel::InputReport &answer = unit.nextAnswer();
     // EAGAIN: the host has not yet taken the answer before; poll says when.
-    if (::write(fd, p.bytes.data(), p.bytes.size()) != ssize_t(p.bytes.size()))
+    if (::write(fd, answer.data(), answer.size()) != ssize_t(answer.size()))
         return;
-    if (unit.deliver(next).bytes[0] == Wire::kUpdateModeAnswer)
-        confirmed = true;
+    unit.deliver(this); // sent is as good as read: the unit cannot see the host read it
 }
 
 // How long to wait for the host: until the next answer is due (then until
@@ -157,9 +148,8 @@ int Gadget::pollTimeoutMs(bool &answerDue) const
 {
     long long ms = unit.msUntilUnplug();
     answerDue = false;
-    const int next = unit.nextPending();
-    if (next >= 0) {
-        const auto wait = unit.pending(next).readyAt - Clock::now();
+    if (const auto next = unit.nextAnswerAt()) {
+        const auto wait = *next - Clock::now();
         const long long dueIn = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
         answerDue = dueIn <= 0;
         if (!answerDue)
@@ -173,13 +163,10 @@ int Gadget::run()
     unit.applyEnvironment();
     // A write failure belongs to the host's own library: over a real bus the
     // unit cannot make one, so such plans are left out, and said so.
-    if (unit.plansAny(Answer::WriteFails) || unit.failQueries > 0) {
+    if (unit.plan().dropWriteFails())
         std::fprintf(
             stderr, "tqr7gadget: writefail cannot be played over USB; those plan items are ignored\n");
-        unit.dropPlans(Answer::WriteFails);
-        unit.failQueries = 0;
-    }
-    if (unit.attached && !plugIn())
+    if (unit.attached() && !plugIn())
         return 1;
 
     sigset_t blocked, open;
@@ -195,12 +182,12 @@ int Gadget::run()
     while (!stopRequested) {
         if (unplugRequested) {
             unplugRequested = 0;
-            if (unit.attached)
+            if (unit.attached())
                 pullOut();
         }
         if (plugRequested) {
             plugRequested = 0;
-            if (!unit.attached && !plugIn())
+            if (!unit.attached() && !plugIn())
                 return 1;
         }
         if (unit.unplugDue())
@@ -210,7 +197,7 @@ int Gadget::run()
         const int timeoutMs = pollTimeoutMs(answerDue);
         // While the unit is pulled out only a signal or the planned time wakes it.
         // A stalled unit leaves the host's reports in the gadget's queue.
-        const short in = unit.stalled ? 0 : POLLIN;
+        const short in = unit.stalled() ? 0 : POLLIN;
         pollfd pfd = {fd, short(answerDue ? in | POLLOUT : in), 0};
         const timespec ts = {timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
         const int n = ::ppoll(&pfd, fd < 0 ? 0 : 1, timeoutMs < 0 ? nullptr : &ts, &open);
@@ -223,7 +210,7 @@ int Gadget::run()
         if (n > 0 && (pfd.revents & POLLOUT))
             sendDueAnswer();
     }
-    if (unit.attached)
+    if (unit.attached())
         pullOut();
     return 0;
 }

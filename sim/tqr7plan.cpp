@@ -30,7 +30,7 @@
 // to one decimal; with fewer than two reports all but N are 0.0. Exits 1
 // when a file cannot be read.
 
-#include "sim/unitmodel.h"
+#include "sim/faultplan.h"
 #include "sim/wire.h"
 
 #include <algorithm>
@@ -68,20 +68,20 @@ int plan(int argc, char *argv[])
     if (argc != 4 && !usb)
         return usage();
     char **n = argv + (usb ? 2 : 1);
-    const int counts[4] = {std::atoi(n[0]), std::atoi(n[1]), std::atoi(n[1]), std::atoi(n[2])};
-    UnitModel unit;
+    const int counts[Wire::kTargets] = {std::atoi(n[0]), std::atoi(n[1]), std::atoi(n[1]), std::atoi(n[2])};
+    FaultPlan faults;
     const char *text = std::getenv("TQR7SIM_FAULTS");
-    if (text && !unit.planFromText(text)) {
+    if (text && !faults.parse(text)) {
         std::fprintf(stderr, "tqr7plan: TQR7SIM_FAULTS \"%s\" is malformed\n", text);
         return 2;
     }
     if (usb)
-        unit.dropPlans(Tqr7Sim::Answer::WriteFails);
-    const UnitModel::Course c = unit.course(counts);
-    for (int t = 1; t <= 4; ++t)
+        faults.dropWriteFails();
+    const FaultPlan::Course c = faults.course(counts);
+    for (int t = 1; t <= Wire::kTargets; ++t)
         std::printf("target %d %d\n", t, c.received[t - 1]);
     if (c.target)
-        std::printf("cut %d %d %d %s\n", c.target, c.line, c.attempt, UnitModel::answerName(c.answer));
+        std::printf("cut %d %d %d %s\n", c.target, c.line, c.attempt, FaultPlan::name(c.answer));
     else
         std::printf("complete\n");
     if (const char *ms = std::getenv("TQR7SIM_UNPLUG_AFTER_MS"))

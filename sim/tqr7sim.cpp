@@ -33,7 +33,6 @@ struct hid_device_ {
     bool closed = false;
     bool dead = false;           // unplugged, or opened before a reset()
     bool nonBlocking = false;
-    bool confirmed = false;      // the unit's update-mode answer was read here
     bool blockingReadSeen = false;
     bool endlessWaitSeen = false;
     std::wstring error = L"Success";
@@ -95,30 +94,48 @@ bool usable(hid_device *dev, const char *call)
     return true;
 }
 
-int takeReport(hid_device *dev, const std::uint8_t *r, std::size_t length)
+// After a stall the unit reads no more reports until it is unplugged. As
+// behind a Linux host, its endpoint's queue (a USB HID gadget's holds four)
+// takes the next few unread; then each write waits 5 s in the host's driver
+// and fails.
+constexpr int kStalledQueue = 4;
+constexpr int kStalledWriteMs = 5000;
+int stalledQueued = 0; // reports in that queue since the unit stalled
+
+// How far a report gets: a dead handle's nowhere, a stalled unit's into its
+// endpoint's queue while there is room.
+UnitModel::Carried carry(hid_device *dev, const unsigned char *data, std::unique_lock<std::mutex> &lock)
 {
-    switch (unit().takeReport(r, length, dev->confirmed)) {
-    case UnitModel::Effect::Taken:
-        return int(length);
-    case UnitModel::Effect::WriteFails:
-        dev->error = L"Simulated write failure";
-        return -1;
-    case UnitModel::Effect::Unplug:
-        markHandlesDead();
-        return int(length);
+    if (!data) {
+        unit().violation("hid_write with a null buffer");
+        return UnitModel::Carried::Lost;
     }
-    return int(length);
+    if (dev->dead) {
+        dev->error = L"Device is gone";
+        return UnitModel::Carried::Lost;
+    }
+    if (!unit().stalled()) {
+        stalledQueued = 0;
+        return UnitModel::Carried::Arrives;
+    }
+    if (stalledQueued < kStalledQueue) {
+        ++stalledQueued;
+        return UnitModel::Carried::Queued;
+    }
+    lock.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(kStalledWriteMs));
+    lock.lock();
+    dev->error = L"Connection timed out";
+    return UnitModel::Carried::Lost;
 }
 
 // ---- Reading ---------------------------------------------------------------
 
-int deliver(hid_device *dev, int index, unsigned char *data, std::size_t length)
+int deliver(hid_device *dev, unsigned char *data, std::size_t length)
 {
-    const UnitModel::Pending p = unit().deliver(index);
-    const std::size_t n = std::min(length, Wire::kInputSize);
-    std::copy_n(p.bytes.begin(), n, data);
-    if (p.bytes[0] == Wire::kUpdateModeAnswer)
-        dev->confirmed = true;
+    const UnitModel::InputReport answer = unit().deliver(dev);
+    const std::size_t n = std::min(length, answer.size());
+    std::copy_n(answer.begin(), n, data);
     return int(n);
 }
 
@@ -129,7 +146,7 @@ int readReport(hid_device *dev, unsigned char *data, std::size_t length, int tim
     std::unique_lock<std::mutex> lock(mutex);
     UnitModel &u = unit();
     tick();
-    u.reads.push_back(u.nowMs());
+    u.recordRead();
     if (!usable(dev, viaHidRead ? "hid_read" : "hid_read_timeout"))
         return -1;
     if (!data) {
@@ -148,24 +165,24 @@ int readReport(hid_device *dev, unsigned char *data, std::size_t length, int tim
             dev->error = L"Device is gone";
             return -1;
         }
-        const int next = u.nextPending();
+        const auto next = u.nextAnswerAt();
         const Clock::time_point now = Clock::now();
-        if (next >= 0 && u.pending(next).readyAt <= now)
-            return deliver(dev, next, data, length);
+        if (next && *next <= now)
+            return deliver(dev, data, length);
         Clock::time_point wakeAt = deadline;
         if (timeoutMs < 0) {
-            if (next < 0) {
+            if (!next) {
                 if (!dev->endlessWaitSeen && !dev->blockingReadSeen)
                     u.violation("read waiting without time-out while the unit has nothing to send: it would hang");
                 dev->endlessWaitSeen = true;
                 return 0;
             }
-            wakeAt = u.pending(next).readyAt;
+            wakeAt = *next;
         } else {
             if (now >= deadline)
                 return 0;
-            if (next >= 0)
-                wakeAt = std::min(wakeAt, u.pending(next).readyAt);
+            if (next)
+                wakeAt = std::min(wakeAt, *next);
         }
         lock.unlock();
         std::this_thread::sleep_until(wakeAt);
@@ -200,9 +217,9 @@ hid_device *openUnit(bool matches, const std::string &what)
 {
     UnitModel &u = unit();
     tick();
-    u.opens.push_back(u.nowMs());
-    if (!u.attached || !matches) {
-        globalError = u.attached ? L"No such device" : L"No TQR-7 unit attached";
+    u.recordOpen();
+    if (!u.attached() || !matches) {
+        globalError = u.attached() ? L"No such device" : L"No TQR-7 unit attached";
         u.event(what + " -> null");
         return nullptr;
     }
@@ -246,8 +263,7 @@ void reset()
 void attach()
 {
     std::lock_guard<std::mutex> lock(mutex);
-    unit().attached = true;
-    unit().event("unit attached");
+    unit().attach();
 }
 
 void unplug()
@@ -260,43 +276,43 @@ bool attached()
 {
     std::lock_guard<std::mutex> lock(mutex);
     tick();
-    return unit().attached;
+    return unit().attached();
 }
 
 void setUpdateMode(bool on)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    unit().updateMode = on;
+    unit().setUpdateMode(on);
 }
 
 void setAnswerDelayMs(int ms)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    unit().delayMs = std::max(0, ms);
+    unit().setAnswerDelayMs(ms);
 }
 
 void planAnswer(int target, int line, int attempt, Answer answer, int delayMs)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    unit().planAnswer(target, line, attempt, answer, delayMs);
+    unit().plan().add({target, line, attempt, answer, delayMs});
 }
 
 void failQueryWrites(int n)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    unit().failQueries = std::max(0, n);
+    unit().plan().failQueryWrites(n);
 }
 
 void injectInputReport(const std::vector<std::uint8_t> &report, int delayMs)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    unit().queueReport(report, delayMs);
+    unit().injectInputReport(report, delayMs);
 }
 
 bool planFromText(const std::string &text)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return unit().planFromText(text);
+    return unit().plan().parse(text);
 }
 
 double nowMs()
@@ -308,14 +324,14 @@ double nowMs()
 std::vector<Written> writtenReports()
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return unit().written;
+    return unit().written();
 }
 
 std::vector<Written> writtenDataReports()
 {
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<Written> data;
-    for (const Written &w : unit().written)
+    for (const Written &w : unit().written())
         if (!Wire::isQuery(w.bytes.data(), w.bytes.size()))
             data.push_back(w);
     return data;
@@ -324,13 +340,13 @@ std::vector<Written> writtenDataReports()
 std::vector<double> openAttemptTimes()
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return unit().opens;
+    return unit().opens();
 }
 
 std::vector<double> readTimes()
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return unit().reads;
+    return unit().reads();
 }
 
 int openHandles()
@@ -355,13 +371,13 @@ std::string received(int target)
     std::lock_guard<std::mutex> lock(mutex);
     if (target < 1 || target > 4)
         return {};
-    return unit().received[target - 1];
+    return unit().received(target);
 }
 
 std::vector<std::string> violations()
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return unit().violations;
+    return unit().violations();
 }
 
 } // namespace Tqr7Sim
@@ -386,7 +402,7 @@ struct hid_device_info HID_API_EXPORT *HID_API_CALL hid_enumerate(unsigned short
 {
     std::lock_guard<std::mutex> lock(mutex);
     tick();
-    if (!unit().attached || !idsMatch(vendor_id, product_id))
+    if (!unit().attached() || !idsMatch(vendor_id, product_id))
         return nullptr;
     return new hid_device_info(deviceInfo());
 }
@@ -423,27 +439,12 @@ int HID_API_EXPORT HID_API_CALL hid_write(hid_device *dev, const unsigned char *
     tick();
     if (!usable(dev, "hid_write"))
         return -1;
-    u.recordWrite(data, length);
-    int result = -1;
-    if (!data) {
-        u.violation("hid_write with a null buffer");
-    } else if (dev->dead) {
-        dev->error = L"Device is gone";
-    } else if (u.stalled && u.stalledRoom > 0) {
-        // A unit that has stopped reading still has room for a few reports.
-        --u.stalledRoom;
-        result = int(length);
-    } else if (u.stalled) {
-        // Then the host's driver waits for the unit to take the report, and gives up.
-        lock.unlock();
-        std::this_thread::sleep_for(std::chrono::milliseconds(UnitModel::kStalledWriteMs));
-        lock.lock();
-        dev->error = L"Connection timed out";
-    } else {
-        result = takeReport(dev, data, length);
-    }
-    u.logWrite(result);
-    return result;
+    const UnitModel::Outcome outcome = u.write(data, length, dev, [&] { return carry(dev, data, lock); });
+    if (outcome.effect == UnitModel::Effect::WriteFails)
+        dev->error = L"Simulated write failure";
+    else if (outcome.effect == UnitModel::Effect::Unplug)
+        markHandlesDead();
+    return outcome.result;
 }
 
 int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device *dev, unsigned char *data, size_t length, int milliseconds)

@@ -12,9 +12,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <regex>
-#include <sstream>
 
 using Tqr7Sim::Answer;
 
@@ -104,25 +101,6 @@ std::vector<std::string> formatFaults(const std::uint8_t *r)
 
 } // namespace
 
-const char *UnitModel::answerName(Answer a)
-{
-    switch (a) {
-    case Answer::Acknowledge:
-        return "ack";
-    case Answer::BoardTimeout:
-        return "timeout";
-    case Answer::Silence:
-        return "silence";
-    case Answer::Unplug:
-        return "unplug";
-    case Answer::WriteFails:
-        return "writefail";
-    case Answer::Stall:
-        return "stall";
-    }
-    return "?";
-}
-
 UnitModel::UnitModel() = default;
 
 std::string UnitModel::format(const char *fmt, ...)
@@ -148,7 +126,7 @@ void UnitModel::event(const std::string &text) const
 
 void UnitModel::violation(const std::string &text)
 {
-    violations.push_back(text);
+    violationTexts.push_back(text);
     writeFile("violations.txt", text + "\n", true);
     event("VIOLATION: " + text);
 }
@@ -161,15 +139,15 @@ void UnitModel::applyEnvironment()
     if (const char *v = env("TQR7SIM_VERBOSE"))
         verbose = std::atoi(v) != 0;
     if (const char *v = env("TQR7SIM_ATTACHED"))
-        attached = std::atoi(v) != 0;
+        isAttached = std::atoi(v) != 0;
     if (const char *v = env("TQR7SIM_UPDATE_MODE"))
         updateMode = std::atoi(v) != 0;
     if (const char *v = env("TQR7SIM_DELAY_MS"))
-        delayMs = std::max(0, std::atoi(v));
+        setAnswerDelayMs(std::atoi(v));
     if (const char *v = env("TQR7SIM_UNPLUG_AFTER_MS"))
         unplugAfterMs = std::atoi(v);
     if (const char *v = env("TQR7SIM_FAULTS")) {
-        if (!planFromText(v))
+        if (!faultPlan.parse(v))
             std::fprintf(stderr, "tqr7sim: TQR7SIM_FAULTS \"%s\" is malformed and was ignored\n", v);
     }
     if (const char *v = env("TQR7SIM_OUT_DIR"))
@@ -220,72 +198,15 @@ void UnitModel::clearOutFiles() const
         writeFile(name, std::string(), false);
 }
 
-void UnitModel::planAnswer(int target, int line, int attempt, Answer answer, int delay)
+void UnitModel::setAnswerDelayMs(int ms)
 {
-    plans.push_back({target, line, attempt, answer, delay});
+    answerDelayMs = std::max(0, ms);
 }
 
-bool UnitModel::plansAny(Answer answer) const
+void UnitModel::attach()
 {
-    return std::any_of(plans.begin(), plans.end(), [&](const Plan &p) { return p.answer == answer; });
-}
-
-void UnitModel::dropPlans(Answer answer)
-{
-    plans.erase(std::remove_if(plans.begin(), plans.end(), [&](const Plan &p) { return p.answer == answer; }),
-        plans.end());
-}
-
-// item[,item...]; item: T:L:A=answer[@ms] or query=writefail[*N]
-bool UnitModel::planFromText(const std::string &text)
-{
-    static const std::regex blank(R"(\s*)");
-    static const std::regex lineItem(
-        R"(\s*(\*|\d{1,5})\s*:\s*(\*|\d{1,5})\s*:\s*(\*|\d)\s*=\s*(ack|timeout|silence|unplug|writefail|stall)\s*(?:@\s*(\d{1,6})\s*)?)");
-    static const std::regex queryItem(R"(\s*query\s*=\s*writefail\s*(?:\*\s*(\d{1,6})\s*)?)");
-    static const std::map<std::string, Answer> answers = {
-        {"ack", Answer::Acknowledge},
-        {"timeout", Answer::BoardTimeout},
-        {"silence", Answer::Silence},
-        {"unplug", Answer::Unplug},
-        {"writefail", Answer::WriteFails},
-        {"stall", Answer::Stall},
-    };
-    if (std::regex_match(text, blank))
-        return true;
-    // A field of "*" is 0, "any"; a number must lie in min..max.
-    auto field = [](const std::ssub_match &m, int min, int max, int &value) {
-        value = m.str() == "*" ? 0 : std::stoi(m.str());
-        return m.str() == "*" || (value >= min && value <= max);
-    };
-    std::vector<Plan> parsed;
-    int fails = 0;
-    std::stringstream items(text);
-    std::string item;
-    while (std::getline(items, item, ',')) {
-        std::smatch m;
-        if (std::regex_match(item, m, queryItem)) {
-            const int count = m[1].matched ? std::stoi(m[1].str()) : 1;
-            if (count < 1)
-                return false;
-            fails += count;
-            continue;
-        }
-        Plan plan {0, 0, 0, Answer::Acknowledge, -1};
-        if (!std::regex_match(item, m, lineItem) || !field(m[1], 1, Wire::kTargets, plan.target)
-            || !field(m[2], 1, Wire::kMaxLines, plan.line)
-            || !field(m[3], 1, Wire::kMaxAttempts, plan.attempt))
-            return false;
-        plan.answer = answers.at(m[4].str());
-        if (m[5].matched)
-            plan.delayMs = std::stoi(m[5].str());
-        parsed.push_back(plan);
-    }
-    if (text.back() == ',') // getline drops an empty last item
-        return false;
-    plans.insert(plans.end(), parsed.begin(), parsed.end());
-    failQueries += fails;
-    return true;
+    isAttached = true;
+    event("unit attached");
 }
 
 void UnitModel::armUnplug()
@@ -312,10 +233,11 @@ long long UnitModel::msUntilUnplug() const
 
 void UnitModel::unplug()
 {
-    attached = false;
-    stalled = false;
+    isAttached = false;
+    isStalled = false;
     unplugArmed = false;
     queue.clear();
+    confirmed.clear();
     if (phase == Phase::AwaitingRead || phase == Phase::Silent)
         phase = Phase::GaveUp;
     event("unit unplugged");
@@ -332,6 +254,11 @@ void UnitModel::queueReport(const std::vector<std::uint8_t> &bytes, int delay, l
     queue.push_back(p);
 }
 
+void UnitModel::injectInputReport(const std::vector<std::uint8_t> &bytes, int delay)
+{
+    queueReport(bytes, delay, 0);
+}
+
 // The report that reaches the host next: the earliest, first queued on a tie.
 int UnitModel::nextPending() const
 {
@@ -342,14 +269,30 @@ int UnitModel::nextPending() const
     return best;
 }
 
-UnitModel::Pending UnitModel::deliver(int index)
+std::optional<UnitModel::Clock::time_point> UnitModel::nextAnswerAt() const
 {
-    const Pending p = queue[std::size_t(index)];
-    queue.erase(queue.begin() + index);
+    const int next = nextPending();
+    if (next < 0)
+        return std::nullopt;
+    return queue[std::size_t(next)].readyAt;
+}
+
+const UnitModel::InputReport &UnitModel::nextAnswer() const
+{
+    return queue[std::size_t(nextPending())].bytes;
+}
+
+UnitModel::InputReport UnitModel::deliver(Reader reader)
+{
+    const int next = nextPending();
+    const Pending p = queue[std::size_t(next)];
+    queue.erase(queue.begin() + next);
     if (p.answersReport && p.answersReport == reportNumber && phase == Phase::AwaitingRead)
         phase = p.bytes[0] == Wire::kAcknowledge ? Phase::Acked : Phase::TimedOut;
+    if (p.bytes[0] == Wire::kUpdateModeAnswer)
+        confirmed.insert(reader);
     event(format("read delivers 0x%02X", p.bytes[0]));
-    return p;
+    return p.bytes;
 }
 
 void UnitModel::dropAnswers()
@@ -419,44 +362,9 @@ std::string UnitModel::orderFault(const std::uint8_t *r) const
     return {};
 }
 
-// The answer planned for this report: the last matching plan wins.
-UnitModel::Plan UnitModel::planFor(int target, int line, int attempt) const
-{
-    Plan chosen {0, 0, 0, Answer::Acknowledge, -1};
-    for (const Plan &p : plans)
-        if ((!p.target || p.target == target) && (!p.line || p.line == line)
-            && (!p.attempt || p.attempt == attempt))
-            chosen = p;
-    if (chosen.delayMs < 0)
-        chosen.delayMs = delayMs;
-    return chosen;
-}
-
-// The update as the program sends it: each line until it is acknowledged,
-// a bus time-out answered by the next attempt, at most three.
-UnitModel::Course UnitModel::course(const int lineCounts[4]) const
-{
-    Course c;
-    for (int t = 1; t <= 4; ++t) {
-        for (int l = 1; l <= lineCounts[t - 1]; ++l) {
-            for (int a = 1; a <= Wire::kMaxAttempts; ++a) {
-                const Answer answer = planFor(t, l, a).answer;
-                if (answer == Answer::Acknowledge)
-                    break;
-                if (answer != Answer::BoardTimeout || a == Wire::kMaxAttempts) {
-                    c.target = t, c.line = l, c.attempt = a, c.answer = answer;
-                    return c;
-                }
-            }
-            ++c.received[t - 1];
-        }
-    }
-    return c;
-}
-
 void UnitModel::startNewUpdate()
 {
-    for (std::string &text : received)
+    for (std::string &text : receivedText)
         text.clear();
     for (int t = 1; t <= 4; ++t)
         writeFile(format("target%d.hex", t), std::string(), false);
@@ -468,24 +376,26 @@ void UnitModel::keepLine(const std::uint8_t *r)
     if (f.length < 1 || f.length > kMaxLine)
         return;
     std::string text(reinterpret_cast<const char *>(r + kTextByte), std::size_t(f.length));
-    received[f.target - 1] += text;
+    receivedText[f.target - 1] += text;
     std::replace(text.begin(), text.end(), '\r', '\n');
     writeFile(format("target%d.hex", f.target), text, true);
 }
 
-UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool confirmed)
+UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool answerRead)
 {
     const Wire::DataFields f = Wire::fields(r);
     const std::string where = format("target %d line %d: ", f.target, f.line);
-    const Plan plan = planFor(f.target, f.line, f.attempt);
+    FaultPlan::Item planned = faultPlan.answerFor(f.target, f.line, f.attempt);
+    if (planned.delayMs < 0)
+        planned.delayMs = answerDelayMs;
 
     for (const std::string &fault : formatFaults(r))
         violation(where + fault);
     if (!updateMode) {
         violation(where + "data report while the unit is not in update mode");
-        return plan.answer == Answer::WriteFails ? Effect::WriteFails : Effect::Taken;
+        return planned.answer == Answer::WriteFails ? Effect::WriteFails : Effect::Taken;
     }
-    if (!confirmed)
+    if (!answerRead)
         violation(
             where + "data report before the unit's answer to an UpdateModeQuery was read on this handle");
 
@@ -500,15 +410,15 @@ UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool confirme
         ++reportNumber;
     }
     event(format("data report target %d line %d attempt %d -> %s", f.target, f.line, f.attempt,
-        answerName(plan.answer)));
+        FaultPlan::name(planned.answer)));
 
     const long number = validTarget ? reportNumber : 0;
     auto answerWith = [&](std::uint8_t code) {
-        queueReport({code}, plan.delayMs, number);
+        queueReport({code}, planned.delayMs, number);
         if (validTarget)
             phase = Phase::AwaitingRead;
     };
-    switch (plan.answer) {
+    switch (planned.answer) {
     case Answer::Acknowledge:
         if (validTarget)
             keepLine(r);
@@ -524,8 +434,7 @@ UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool confirme
     case Answer::Stall:
         if (validTarget)
             phase = Phase::Silent;
-        stalled = true;
-        stalledRoom = kStalledQueue;
+        isStalled = true;
         return Effect::Taken;
     case Answer::Unplug:
         unplug();
@@ -538,13 +447,31 @@ UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool confirme
     return Effect::Taken;
 }
 
-void UnitModel::recordWrite(const std::uint8_t *report, std::size_t length)
+UnitModel::Outcome UnitModel::write(
+    const std::uint8_t *report, std::size_t length, Reader writer, const std::function<Carried()> &carry)
 {
-    written.push_back(
+    writes.push_back(
         {nowMs(), report ? std::vector<std::uint8_t>(report, report + length) : std::vector<std::uint8_t>()});
+    const Tqr7Sim::Written w = writes.back(); // a carry() that waits lets others write meanwhile
+    Outcome outcome {int(length), Effect::Taken};
+    const Carried carried = carry ? carry() : Carried::Arrives;
+    switch (report ? carried : Carried::Lost) { // a null buffer is the transport's to report
+    case Carried::Arrives:
+        outcome.effect = takeReport(report, length, confirmed.count(writer) > 0);
+        if (outcome.effect == Effect::WriteFails)
+            outcome.result = -1;
+        break;
+    case Carried::Queued:
+        break;
+    case Carried::Lost:
+        outcome.result = -1;
+        break;
+    }
+    logWrite(w, outcome.result);
+    return outcome;
 }
 
-UnitModel::Effect UnitModel::takeReport(const std::uint8_t *r, std::size_t length, bool confirmed)
+UnitModel::Effect UnitModel::takeReport(const std::uint8_t *r, std::size_t length, bool answerRead)
 {
     if (length != Wire::kOutputSize) {
         violation(format("write of %zu bytes: every output report is %zu bytes", length, Wire::kOutputSize));
@@ -555,10 +482,9 @@ UnitModel::Effect UnitModel::takeReport(const std::uint8_t *r, std::size_t lengt
         return Effect::Taken;
     }
     if (!Wire::isQuery(r, length))
-        return takeDataReport(r, confirmed);
+        return takeDataReport(r, answerRead);
 
-    if (failQueries > 0) {
-        --failQueries;
+    if (faultPlan.takeQueryFailure()) {
         event("UpdateModeQuery write fails");
         return Effect::WriteFails;
     }
@@ -569,17 +495,14 @@ UnitModel::Effect UnitModel::takeReport(const std::uint8_t *r, std::size_t lengt
             break;
         }
     if (updateMode)
-        queueReport({Wire::kUpdateModeAnswer}, delayMs);
+        queueReport({Wire::kUpdateModeAnswer}, answerDelayMs, 0);
     event(updateMode ? format("UpdateModeQuery -> 0x%02X", Wire::kUpdateModeAnswer)
                      : "UpdateModeQuery ignored (not in update mode)");
     return Effect::Taken;
 }
 
-void UnitModel::logWrite(int result) const
+void UnitModel::logWrite(const Tqr7Sim::Written &w, int result) const
 {
-    if (written.empty())
-        return;
-    const Tqr7Sim::Written &w = written.back();
     std::string line = format("%.3f", w.timeMs);
     for (std::uint8_t b : w.bytes)
         line += format(" %02X", b);

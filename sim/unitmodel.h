@@ -8,12 +8,16 @@
 // process, and the gadget program (tqr7gadget.cpp), behind a real USB bus.
 // The model is not thread-safe; each transport serialises its calls.
 
+#include "sim/faultplan.h"
 #include "sim/tqr7sim.h"
 #include "sim/wire.h"
 
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,20 +25,26 @@ class UnitModel
 {
 public:
     using Clock = std::chrono::steady_clock;
-
-    // One answer on its way to the host.
-    struct Pending
-    {
-        Clock::time_point readyAt;
-        std::array<std::uint8_t, Wire::kInputSize> bytes {};
-        long answersReport = 0; // number of the data report it answers, 0 if none
-    };
+    using InputReport = std::array<std::uint8_t, Wire::kInputSize>;
+    // Who reads the unit's answers: a handle of the drop-in's, the gadget's host.
+    using Reader = const void *;
 
     // What a written report makes the transport do besides answering.
     enum class Effect {
         Taken,      // the write succeeds
         WriteFails, // the write returns -1; the unit stays
         Unplug,     // the write succeeds, then the unit is gone
+    };
+    // How far a report the host writes gets on the transport's way.
+    enum class Carried {
+        Arrives, // to the unit, which reads it
+        Queued,  // into a queue in front of the unit: the write succeeds, the unit never reads it
+        Lost,    // nowhere: the write fails
+    };
+    struct Outcome
+    {
+        int result; // what the host's write returns: the length, or -1
+        Effect effect;
     };
 
     // Fresh state with the defaults; applyEnvironment() reads TQR7SIM_*.
@@ -43,82 +53,60 @@ public:
     // Back to the defaults, keeping the output folder and verbosity.
     void reset();
 
-    // Steering.
-    bool attached = true;
-    bool updateMode = true;
-    int delayMs = 0;
-    int failQueries = 0;
-    void planAnswer(int target, int line, int attempt, Tqr7Sim::Answer answer, int delayMs);
-    bool planFromText(const std::string &text); // false, and no change, if malformed
-    bool plansAny(Tqr7Sim::Answer answer) const;
-    void dropPlans(Tqr7Sim::Answer answer);
-    // After a Stall answer the unit reads no more reports until unplugged.
-    // As behind a Linux host: its endpoint's queue (a USB HID gadget's
-    // holds four) takes the next few unread, then each write waits 5 s in
-    // the host's driver and fails.
-    static constexpr int kStalledQueue = 4;
-    static constexpr int kStalledWriteMs = 5000;
-    bool stalled = false;
-    int stalledRoom = 0;
-    // Where the planned answers end an update of files with these line
-    // counts (GPIO, MIDI, MIDI, MAIN): lines each target takes in whole,
-    // and the report and answer that end it early, if one does.
-    struct Course
-    {
-        int received[4] = {};
-        int target = 0, line = 0, attempt = 0; // 0: the update completes
-        Tqr7Sim::Answer answer = Tqr7Sim::Answer::Acknowledge;
-    };
-    Course course(const int lineCounts[4]) const;
-    static const char *answerName(Tqr7Sim::Answer answer);
-    // The unit vanishes this long after it is first found (armUnplug()).
-    int unplugAfterMs = -1;
+    // Plugged in, and pulled out: that loses the answers on their way and
+    // abandons the update in flight.
+    bool attached() const { return isAttached; }
+    void attach();
+    void unplug();
+    // A planned unplug, the time TQR7SIM_UNPLUG_AFTER_MS after armUnplug(),
+    // which the transport calls when the host first finds the unit.
     void armUnplug();
     bool unplugDue() const;
     long long msUntilUnplug() const; // -1 when none is planned
 
-    // Every write the host makes is recorded first, with its result logged
-    // once known; a report that reaches the unit then goes to takeReport(),
-    // which checks it and plans its answer. confirmed: the host has read the
-    // unit's update-mode answer since it found the unit (data before that is
-    // a fault of the program).
-    void recordWrite(const std::uint8_t *report, std::size_t length);
-    Effect takeReport(const std::uint8_t *report, std::size_t length, bool confirmed);
-    void logWrite(int result) const;
+    // Steering.
+    void setUpdateMode(bool on) { updateMode = on; }
+    void setAnswerDelayMs(int ms);
+    FaultPlan &plan() { return faultPlan; }
+    // After a Stall answer the unit reads no more reports until unplugged.
+    bool stalled() const { return isStalled; }
 
-    // The answers, earliest first; the transport delivers one when it is due.
-    void queueReport(const std::vector<std::uint8_t> &bytes, int delayMs, long answersReport = 0);
-    int nextPending() const; // index, or -1
-    const Pending &pending(int index) const { return queue[std::size_t(index)]; }
-    Pending deliver(int index); // taken off the queue as the host gets it
-    void dropAnswers();         // nobody listens any more: what was not read is lost
+    // Every write the host makes: recorded, carried as far as carry() says
+    // (no carry(): to the unit), checked and answered if it reaches the
+    // unit, and logged with its result. A data report is a fault of the
+    // program unless the writer has read the unit's update-mode answer since
+    // the unit was plugged in.
+    Outcome write(const std::uint8_t *report, std::size_t length, Reader writer,
+        const std::function<Carried()> &carry = {});
 
-    // The unit is pulled out: answers lost, the update in flight abandoned.
-    void unplug();
-    // A violation the transport itself finds (a call on a closed handle, ...).
+    // The unit's answers, and reports queued as if it had sent them; the
+    // earliest is read first. When it can be read (none: nothing is on its
+    // way), what it is, and the host reading it, which takes it off the queue.
+    void injectInputReport(const std::vector<std::uint8_t> &bytes, int delayMs);
+    std::optional<Clock::time_point> nextAnswerAt() const;
+    const InputReport &nextAnswer() const;
+    InputReport deliver(Reader reader);
+    void dropAnswers(); // nobody listens any more: what was not read is lost
+
+    // A violation the transport itself finds (a call on a closed handle, ...),
+    // and a line of the verbose log.
     void violation(const std::string &text);
     void event(const std::string &text) const;
-
-    // Records.
-    Clock::time_point epoch = Clock::now();
-    double nowMs() const;
-    std::vector<Tqr7Sim::Written> written;
-    std::vector<double> opens;
-    std::vector<double> reads;
-    std::vector<std::string> violations;
-    std::string received[4];
-    std::string outDir;
-    bool verbose = false;
-
     static std::string format(const char *fmt, ...);
 
+    // Records since reset(). Opens and reads are the host's calls, which
+    // only the drop-in sees. received(): the acknowledged lines of the last
+    // update of target 1 to 4, each ending in CR, retransmissions once.
+    double nowMs() const;
+    void recordOpen() { openTimes.push_back(nowMs()); }
+    void recordRead() { readTimes.push_back(nowMs()); }
+    const std::vector<double> &opens() const { return openTimes; }
+    const std::vector<double> &reads() const { return readTimes; }
+    const std::vector<Tqr7Sim::Written> &written() const { return writes; }
+    const std::vector<std::string> &violations() const { return violationTexts; }
+    const std::string &received(int target) const { return receivedText[target - 1]; }
+
 private:
-    struct Plan
-    {
-        int target, line, attempt; // 0 = any
-        Tqr7Sim::Answer answer;
-        int delayMs; // < 0: the global answer delay
-    };
     // Where the last data report left the exchange.
     enum class Phase {
         Idle,         // no data report since reset()
@@ -129,22 +117,47 @@ private:
         GaveUp,       // the write failed or the unit vanished: the program gives up
     };
 
-    Effect takeDataReport(const std::uint8_t *r, bool confirmed);
+    // One answer on its way to the host.
+    struct Pending
+    {
+        Clock::time_point readyAt;
+        InputReport bytes {};
+        long answersReport = 0; // number of the data report it answers, 0 if none
+    };
+
+    void queueReport(const std::vector<std::uint8_t> &bytes, int delayMs, long answersReport);
+    int nextPending() const; // index, or -1
+    Effect takeReport(const std::uint8_t *r, std::size_t length, bool answerRead);
+    Effect takeDataReport(const std::uint8_t *r, bool answerRead);
     std::string orderFault(const std::uint8_t *r) const;
-    Plan planFor(int target, int line, int attempt) const;
     void startNewUpdate();
     void keepLine(const std::uint8_t *r);
+    void logWrite(const Tqr7Sim::Written &w, int result) const;
     void writeFile(const std::string &name, const std::string &text, bool append) const;
     void clearOutFiles() const;
     void useOutDir(const std::string &dir);
 
-    std::vector<Plan> plans;
-    bool unplugArmed = false;
-    Clock::time_point unplugAt;
+    FaultPlan faultPlan;
     std::vector<Pending> queue;
-    Phase phase = Phase::Idle;
+    std::set<Reader> confirmed; // have read the update-mode answer since the unit was plugged in
+    std::vector<Tqr7Sim::Written> writes;
+    std::vector<double> openTimes;
+    std::vector<double> readTimes;
+    std::vector<std::string> violationTexts;
+    std::string receivedText[Wire::kTargets];
+    std::string outDir;
+    std::array<std::uint8_t, Wire::kOutputSize> last {}; // the last data report
+    Clock::time_point epoch = Clock::now();
+    Clock::time_point unplugAt;
     long reportNumber = 0;
-    std::array<std::uint8_t, Wire::kOutputSize> last {};
+    int answerDelayMs = 0;
+    int unplugAfterMs = -1;
+    Phase phase = Phase::Idle;
+    bool isAttached = true;
+    bool updateMode = true;
+    bool isStalled = false;
+    bool unplugArmed = false;
+    bool verbose = false;
 };
 
 #endif // UNITMODEL_H

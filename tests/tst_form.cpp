@@ -75,9 +75,9 @@ void TestForm::widgetsHaveTheirNamesClassesAndCells()
     QCOMPARE(dialog.findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly).size(), 13);
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    // It opens 514 wide and 193 high, or as high as its font needs.
-    QCOMPARE(dialog.width(), 514);
-    QCOMPARE(dialog.height(), qMax(193, dialog.minimumSizeHint().height()));
+    // It opens 514 wide and 193 high, or as large as its font needs (wider
+    // than 514 with Wine's fonts).
+    QCOMPARE(dialog.size(), QSize(514, 193).expandedTo(dialog.minimumSizeHint()));
     const int left = 11;
     const int right = dialog.width() - 11 - 1;
 
@@ -296,24 +296,72 @@ void TestForm::realExecutableExitsWithZeroOnEscape()
     if (xvfbRun.isEmpty() || xdotool.isEmpty())
         QSKIP("xvfb-run and xdotool are needed to run the real executable");
 
+    // Runs it twice: with a log from earlier runs that has no room for another,
+    // and with a data folder that cannot be made (a file stands in its way).
+    QTemporaryDir data;
+    QVERIFY(data.isValid());
+    QVERIFY(QDir(data.path()).mkpath(QStringLiteral("wendrix")));
+    QFile log(data.filePath(QStringLiteral("wendrix/wendrix.log")));
+    QVERIFY(log.open(QIODevice::WriteOnly));
+    for (int run = 1; run <= 3; ++run) {
+        log.write(QByteArrayLiteral("=== Wendrix 0.9, 2001-01-01T00:00:00Z ===\n"));
+        for (int line = 0; line < 10000; ++line)
+            log.write("earlier run " + QByteArray::number(run) + ", line " + QByteArray::number(line) + " ............\n");
+    }
+    log.close();
+    QFile blocker(data.filePath(QStringLiteral("file")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+
     const QString script = QStringLiteral(
-        "\"$1\" & pid=$!;"
+        "run() { XDG_DATA_HOME=\"$2\" \"$1\" 2>\"$3\" & pid=$!;"
         "wid=$(xdotool search --sync --onlyvisible --name 'Wendrix v1.0 for TQR-7' | head -n 1);"
         "xdotool windowfocus --sync \"$wid\"; xdotool key Escape;"
-        "wait $pid");
+        "wait $pid; };"
+        "run \"$1\" \"$2\" \"$2/stderr\" && run \"$1\" \"$2/file\" \"$2/stderr-unwritable\"");
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    env.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
     // The window draws nothing with GL. Left to itself, the xcb plugin loads
     // Mesa's software driver for GLX and unloads it at exit, and the leak
     // check of the sanitizer build then fails on an allocation it leaves.
     env.insert(QStringLiteral("QT_XCB_GL_INTEGRATION"), QStringLiteral("none"));
     process.setProcessEnvironment(env);
     process.start(xvfbRun, {QStringLiteral("-a"), QStringLiteral("sh"), QStringLiteral("-c"), script,
-                            QStringLiteral("sh"), QStringLiteral(WENDRIX_EXECUTABLE)});
+                            QStringLiteral("sh"), QStringLiteral(WENDRIX_EXECUTABLE), data.path()});
     QVERIFY(process.waitForFinished(60000));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
+
+    // Whole runs went, oldest first, to make room; this run's lines follow its
+    // own first line and are the ones standard error had.
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QByteArray logged = log.readAll();
+    QVERIFY2(logged.size() <= 1024 * 1024, QByteArray::number(logged.size()).constData());
+    QVERIFY(logged.startsWith("=== Wendrix 0.9, "));
+    QVERIFY(!logged.contains("earlier run 1,"));
+    QVERIFY(logged.contains("earlier run 3, line 9999 ............\n"));
+    const qsizetype header = logged.indexOf("\n=== Wendrix 1.0, ") + 1;
+    QVERIFY(header > 0);
+    const qsizetype body = logged.indexOf('\n', header) + 1;
+    QVERIFY(QRegularExpression(QStringLiteral("^=== Wendrix 1\\.0, \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\S* ===\n$"))
+                .match(QString::fromUtf8(logged.mid(header, body - header)))
+                .hasMatch());
+    const QByteArray lines = logged.mid(body);
+    QVERIFY(lines.startsWith("Firmware Path \""));
+    QFile stderrFile(data.filePath(QStringLiteral("stderr")));
+    QVERIFY(stderrFile.open(QIODevice::ReadOnly));
+    const QByteArray standardError = stderrFile.readAll();
+    QVERIFY2(standardError.contains(lines), standardError.constData());
+    QVERIFY(!standardError.contains("Log File Error"));
+
+    // A folder that cannot be made costs one line and nothing else.
+    QFile unwritableFile(data.filePath(QStringLiteral("stderr-unwritable")));
+    QVERIFY(unwritableFile.open(QIODevice::ReadOnly));
+    const QByteArray unwritable = unwritableFile.readAll();
+    QCOMPARE(unwritable.count("Log File Error: \""), 1);
+    QVERIFY(unwritable.contains("\nTotal Line Count: 3000\n"));
 }
 
 QTEST_MAIN(TestForm)

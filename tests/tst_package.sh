@@ -2,6 +2,12 @@
 # Installs the Debian package on this machine, starts the installed program
 # offscreen, checks what it put in place, and removes it again. Needs root.
 set -euo pipefail
+usage="usage: tests/tst_package.sh PACKAGE.deb   installs, checks and removes it (as root)"
+case ${1:-} in
+-h | --help) echo "$usage"; exit 0 ;;
+*.deb) [ $# -eq 1 ] || { echo "$usage" >&2; exit 2; } ;;
+*) echo "$usage" >&2; exit 2 ;;
+esac
 deb=$(realpath "$1")
 fail() { echo "FAIL: $1"; exit 1; }
 

@@ -93,10 +93,12 @@ def main(path):
     with open(path, "rb") as f:
         data = f.read()
     pe = Pe(data)
+    checks = []
     failures = []
 
     def check(ok, text):
         print(("ok   " if ok else "FAIL ") + text)
+        checks.append(text)
         if not ok:
             failures.append(text)
 
@@ -128,12 +130,15 @@ def main(path):
     # The simulated unit reads its instructions from TQR7SIM_* variables.
     check(b"TQR7SIM" not in data, "no simulated unit inside")
 
-    print("%d passed, %d failed" % (1 if not failures else 0, 1 if failures else 0))
+    print("%d passed, %d failed" % (len(checks) - len(failures), len(failures)))
     return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 2:
+    if sys.argv[1:] in (["-h"], ["--help"]):
+        print(__doc__.strip())
+        sys.exit(0)
+    if len(sys.argv) != 2 or sys.argv[1].startswith("-"):
         print(__doc__.strip(), file=sys.stderr)
         sys.exit(2)
     sys.exit(main(sys.argv[1]))

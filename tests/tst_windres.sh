@@ -2,6 +2,11 @@
 # The Windows resources compile, and carry the icon group IDI_ICON1 with both
 # images and a manifest asking for asInvoker and common controls 6.
 set -eu
+usage="usage: tests/tst_windres.sh WINDRES RES_FOLDER"
+case ${1:-} in
+-h | --help) echo "$usage"; exit 0 ;;
+esac
+[ $# -eq 2 ] || { echo "$usage" >&2; exit 2; }
 windres=$1
 res=$2
 out=$(mktemp)

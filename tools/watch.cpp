@@ -1,7 +1,8 @@
 // Watches the real, unchanged wendrix executable from inside its process:
 // preloaded (LD_PRELOAD=libwendrix_watch.so), it finds the dialog's widgets
 // by object name and prints each change of what the operator sees on stderr,
-// one line each, with milliseconds since start:
+// one line each, with milliseconds since start. (Windows has no preloading:
+// the demo variant there, wendrix_demo.exe, has it built in.)
 //
 //   watch 1234 status "Ready For Update"
 //   watch 1240 button enabled

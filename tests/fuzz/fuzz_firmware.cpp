@@ -147,7 +147,7 @@ Image readImage(const QString &path)
             || std::any_of(text.begin(), text.end(), [](char c) { return quint8(c) < 0x20 || c == 0x7F; })
             || !isRecord(text);
         image.lines.push_back(line);
-        if (line.size() > 8 && line.at(8) == '1') {
+        if (Wire::isEndRecord(std::string_view(line.constData(), std::size_t(line.size())))) {
             image.sendable = !unfit && int(image.lines.size()) <= kMaxLines;
             break;
         }
