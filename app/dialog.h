@@ -5,9 +5,9 @@
 #include <QFile>
 #include <QString>
 
+#include "imageset/firmwarecheck.h"
 #include "protocol/report.h"
 
-class QIODevice;
 class QTimer;
 namespace Ui {
 class Dialog;
@@ -39,14 +39,6 @@ private:
     void scanFirmware();
     void computeTotalLineCount();
     static int countFileLines(const QString &path);
-    static QByteArray readFirmwareLine(QIODevice &file, qint64 &textLength);
-    // The check before an update: a file that cannot be sent whole and intact
-    // is refused. Each returns why, for the diagnostic line, or nothing when
-    // all is well; the file check also counts the lines it would send.
-    static QString checkFirmwareFile(const QString &path, int &lineCount);
-    static QString lineFault(const QByteArray &line, qint64 textLength, int number);
-    static QString recordFault(const QByteArray &text, int number);
-    static QString openFault(const QString &path);
 
     // protocol/: device link
     void handleInputReport();
@@ -64,6 +56,7 @@ private:
     void commsError();
     // Refused before, or broken during, an update; the reason goes to the log.
     void firmwareFileError(const QString &path, const QString &reason);
+    const CheckedImage &checkedImage(int updateTarget) const;
 
     // app/: status presentation
     void refreshStatus();
@@ -96,6 +89,11 @@ private:
     int retryCount = 0;
     bool fileOpen = false;
     bool fileComplete = false;
+    // The files as the check read them when Update was pressed: each line
+    // sent is compared with its checked line first.
+    CheckedImage checkedGpio;
+    CheckedImage checkedMidi;
+    CheckedImage checkedMain;
 };
 
 #endif // DIALOG_H

@@ -15,18 +15,23 @@
 void Dialog::startUpdate()
 {
     // Check every file before the first byte goes out: a file the unit cannot
-    // be given whole and intact must not leave it half updated. Each target's
-    // file in turn, so the MIDI file counts twice, as it is sent twice.
-    int total = 0;
-    for (const QString &path : {gpioFirmwarePath, midiFirmwarePath, midiFirmwarePath, mainFirmwarePath}) {
-        int lines = 0;
-        const QString fault = checkFirmwareFile(path, lines);
-        if (!fault.isEmpty()) {
-            firmwareFileError(path, fault);
+    // be given whole and intact must not leave it half updated. What the check
+    // read is kept, and the update sends those lines or stops: a file
+    // rewritten meanwhile would otherwise mix two images. The MIDI file is
+    // read once for both of its targets, so that they get the same image.
+    const struct
+    {
+        const QString &path;
+        CheckedImage &image;
+    } files[] = {{gpioFirmwarePath, checkedGpio}, {midiFirmwarePath, checkedMidi}, {mainFirmwarePath, checkedMain}};
+    for (const auto &file : files) {
+        file.image = FirmwareCheck::checkFile(file.path);
+        if (!file.image.fault.isEmpty()) {
+            firmwareFileError(file.path, file.image.fault);
             return;
         }
-        total += lines;
     }
+    const int total = checkedGpio.lineCount() + 2 * checkedMidi.lineCount() + checkedMain.lineCount();
     if (total != totalLineCount) {
         // A file changed since start-up: the overall bar measures what is sent now.
         totalLineCount = total;
@@ -67,11 +72,13 @@ int Dialog::loadTarget(int newTarget)
         break;
     }
     firmwareFile.setFileName(path);
-    fileLineCount = countFileLines(path);
+    // The count the check made: the reports carry the line count of the
+    // image that was checked, whatever the file holds by now.
+    fileLineCount = checkedImage(newTarget).lineCount();
     qDebug() << "Load File" << path;
     if (!firmwareFile.open(QIODevice::ReadOnly | QIODevice::Text)) {
         // Gone since the check: end the update rather than wait for nothing.
-        firmwareFileError(path, openFault(path));
+        firmwareFileError(path, FirmwareCheck::openFault(path));
         return 1;
     }
     ui->progressSub->setMaximum(fileLineCount);
@@ -89,12 +96,13 @@ void Dialog::sendNextLine()
     std::memset(outReport, 0, sizeof outReport);
 
     // Only a file changed since the check can end, break or outgrow the
-    // 16-bit line number before its end record.
+    // 16-bit line number before its end record, or hold another line than the
+    // one checked: that line is not sent.
     const bool atEnd = firmwareFile.atEnd();
     QByteArray line;
     qint64 textLength = 0;
     if (!atEnd)
-        line = readFirmwareLine(firmwareFile, textLength);
+        line = FirmwareCheck::readLine(firmwareFile, textLength);
     QString fault;
     if (lineNumber > Report::kMaxFileLines)
         fault = QStringLiteral("more than 65,535 lines");
@@ -103,9 +111,13 @@ void Dialog::sendNextLine()
     else if (line.isEmpty())
         fault = QStringLiteral("read error in line %1").arg(lineNumber);
     else
-        fault = lineFault(line, textLength, lineNumber);
+        fault = FirmwareCheck::lineFault(line, textLength, lineNumber);
+    if (!fault.isEmpty())
+        fault += QStringLiteral(" (changed since the check)");
+    else if (line != checkedImage(target).line(lineNumber))
+        fault = QStringLiteral("line %1 differs from the file checked when Update was pressed").arg(lineNumber);
     if (!fault.isEmpty()) {
-        firmwareFileError(firmwareFile.fileName(), fault + QStringLiteral(" (changed since the check)"));
+        firmwareFileError(firmwareFile.fileName(), fault);
         return;
     }
 
@@ -212,4 +224,17 @@ void Dialog::firmwareFileError(const QString &path, const QString &reason)
     ui->labelComplete->show();
     resetProgress();
     refreshStatus();
+}
+
+const CheckedImage &Dialog::checkedImage(int updateTarget) const
+{
+    switch (updateTarget) {
+    case SubGpio:
+        return checkedGpio;
+    case SubUsbMidi1:
+    case SubUsbMidi2:
+        return checkedMidi;
+    default:
+        return checkedMain;
+    }
 }
