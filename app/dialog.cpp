@@ -2,8 +2,10 @@
 
 #include "ui_dialog.h"
 
+#include <QCloseEvent>
 #include <QIcon>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -73,8 +75,47 @@ void Dialog::on_buttonUpdate_clicked()
     startUpdate();
 }
 
+void Dialog::reject()
+{
+    if (!updating)
+        QDialog::reject();
+}
+
+void Dialog::closeEvent(QCloseEvent *event)
+{
+    if (!updating) {
+        QDialog::closeEvent(event);
+        return;
+    }
+    if (!confirmClose()) {
+        event->ignore();
+        return;
+    }
+    QDialog::reject(); // ends the program as a close without an update does
+    event->accept();
+}
+
+// The update goes on while the question is shown. If it ends meanwhile, the
+// question is withdrawn and the window stays, showing how it ended.
+bool Dialog::confirmClose()
+{
+    QMessageBox question(QMessageBox::Warning, windowTitle(),
+        QStringLiteral("An update is running. If Wendrix closes now, the unit is left with part of its "
+                       "new firmware and must be updated again before it can be used.\n\n"
+                       "Close Wendrix anyway?"),
+        QMessageBox::Yes | QMessageBox::No, this);
+    question.setDefaultButton(QMessageBox::No);
+    question.setEscapeButton(QMessageBox::No);
+    closeQuestion = &question;
+    const int answer = question.exec();
+    closeQuestion = nullptr;
+    return answer == QMessageBox::Yes && updating;
+}
+
 void Dialog::refreshStatus()
 {
+    if (closeQuestion && !updating)
+        closeQuestion->reject(); // there is no update left to ask about
     switch (linkState) {
     case Connected:
         ui->labelStatus->setText(QStringLiteral("Device Not in Firmware Update Mode!!"));

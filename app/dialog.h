@@ -8,6 +8,8 @@
 #include "imageset/firmwarecheck.h"
 #include "protocol/report.h"
 
+class QCloseEvent;
+class QMessageBox;
 class QTimer;
 namespace Ui {
 class Dialog;
@@ -26,6 +28,13 @@ class Dialog : public QDialog
 public:
     explicit Dialog(QWidget *parent = nullptr);
     ~Dialog() override;
+
+    // While an update runs, Escape does nothing and closing the window asks
+    // first: either would otherwise end the program with the unit half written.
+    void reject() override;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
 
 private slots:
     // The only ways in from the event loop; their order is their meta-object index.
@@ -61,6 +70,7 @@ private:
     // app/: status presentation
     void refreshStatus();
     void resetProgress();
+    bool confirmClose();
 
     DialogUi *ui = nullptr;
     QTimer *pollTimer = nullptr;
@@ -94,6 +104,7 @@ private:
     CheckedImage checkedGpio;
     CheckedImage checkedMidi;
     CheckedImage checkedMain;
+    QMessageBox *closeQuestion = nullptr; // while it is shown
 };
 
 #endif // DIALOG_H

@@ -76,6 +76,13 @@ demo_shows() {
 demo_finish() {
     echo "wendrix: screenshot of the window: $1"
     xdotool windowfocus --sync "$demo_wid" key Escape 2>/dev/null || true
+    # Escape does nothing while an update runs: a demo that gave up waiting
+    # for the result ends the program itself.
+    for _ in $(seq 1 50); do
+        kill -0 "$demo_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill "$demo_pid" 2>/dev/null || true
     wait "$demo_pid" || true
     exit "$2"
 }

@@ -3,14 +3,18 @@
 // program ends.
 
 #include "app/dialog.h"
+#include "sim/tqr7sim.h"
 #include "tests/support/debugcapture.h"
+#include "tests/support/dialogrun.h"
 #include "tests/support/firmwarefolder.h"
+#include "tests/support/probe.h"
 #include "tests/support/texts.h"
 
 #include <QApplication>
 #include <QFrame>
 #include <QLabel>
 #include <QLayout>
+#include <QMessageBox>
 #include <QMetaMethod>
 #include <QProcess>
 #include <QProgressBar>
@@ -35,7 +39,8 @@ private slots:
     void slotTableIsTheFourPrivateSlots();
     void buttonClickReachesTheSlotOncePerClick();
     void extraSpaceGoesToValuesAndSpacers();
-    void escapeAndCloseEndTheEventLoopWithZero();
+    void escapeAndCloseEndTheProgramOnlyOutsideAnUpdate_data();
+    void escapeAndCloseEndTheProgramOnlyOutsideAnUpdate();
     void realExecutableExitsWithZeroOnEscape();
 };
 
@@ -268,23 +273,89 @@ void TestForm::extraSpaceGoesToValuesAndSpacers()
     QVERIFY(geometry("progressOverall").bottom() < 200); // the free space is below the bars
 }
 
-void TestForm::escapeAndCloseEndTheEventLoopWithZero()
+namespace {
+enum Slip { Escape, Close };
+// What the operator does with the question a close during an update asks.
+enum Answer { NoQuestion, PressEnter, ClickYes, LeaveOpen };
+} // namespace
+
+void TestForm::escapeAndCloseEndTheProgramOnlyOutsideAnUpdate_data()
 {
-    for (bool escape : {true, false}) {
-        Dialog dialog;
-        dialog.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-        QTimer::singleShot(0, &dialog, [&] {
-            if (escape)
-                QTest::keyClick(&dialog, Qt::Key_Escape);
-            else
-                dialog.close();
-        });
+    QTest::addColumn<bool>("updating");
+    QTest::addColumn<int>("slip");
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<bool>("programEnds"); // with 0; otherwise the update completes
+
+    QTest::newRow("Escape, no update") << false << int(Escape) << int(NoQuestion) << true;
+    QTest::newRow("close, no update") << false << int(Close) << int(NoQuestion) << true;
+    QTest::newRow("Escape during an update") << true << int(Escape) << int(NoQuestion) << false;
+    QTest::newRow("close during an update, Enter takes No")
+        << true << int(Close) << int(PressEnter) << false;
+    QTest::newRow("close during an update, Yes") << true << int(Close) << int(ClickYes) << true;
+    QTest::newRow("close during an update, the update ends first")
+        << true << int(Close) << int(LeaveOpen) << false;
+}
+
+void TestForm::escapeAndCloseEndTheProgramOnlyOutsideAnUpdate()
+{
+    QFETCH(bool, updating);
+    QFETCH(int, slip);
+    QFETCH(int, answer);
+    QFETCH(bool, programEnds);
+
+    Tqr7Sim::reset();
+    FirmwareFolder fw;
+    fw.writeSet(40, 40, 40);
+    DialogRun run;
+    if (updating)
+        QVERIFY(run.pressUpdate());
+
+    // The question, seen from inside its own event loop.
+    struct
+    {
+        bool shown = false, noIsDefault = false, updateGoesOn = false;
+    } question;
+    const auto answerQuestion = [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        question.shown = true;
+        question.noIsDefault = box->defaultButton() == box->button(QMessageBox::No);
+        const int sent = dataReports().size();
+        question.updateGoesOn = QTest::qWaitFor([&] { return dataReports().size() > sent + 5; }, kDeadline);
+        if (answer == PressEnter)
+            QTest::keyClick(box, Qt::Key_Return);
+        else if (answer == ClickYes)
+            box->button(QMessageBox::Yes)->click();
+    };
+    const auto slipUp = [&] {
+        if (slip == Escape)
+            QTest::keyClick(&run.dialog, Qt::Key_Escape);
+        else
+            run.dialog.close();
+    };
+
+    if (programEnds) {
+        QTimer::singleShot(0, &run.dialog, slipUp);
+        if (answer != NoQuestion)
+            QTimer::singleShot(0, &run.dialog, answerQuestion); // runs in the question's loop
         QTimer guard;
         QObject::connect(&guard, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
-        guard.start(10000);
+        guard.start(kDeadline);
         QCOMPARE(QApplication::exec(), 0);
-        QVERIFY(!dialog.isVisible());
+        QVERIFY(!run.dialog.isVisible());
+    } else {
+        if (answer != NoQuestion)
+            QTimer::singleShot(0, &run.dialog, answerQuestion);
+        slipUp();
+        QVERIFY(run.dialog.isVisible());
+        QVERIFY(run.ends(kComplete));
+        QCOMPARE(received(3), received(2));
+    }
+    QCOMPARE(question.shown, answer != NoQuestion);
+    if (question.shown) {
+        QVERIFY(question.noIsDefault);
+        QVERIFY(question.updateGoesOn);
     }
 }
 
