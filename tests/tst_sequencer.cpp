@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <cstdio>
 #include <functional>
 #include <optional>
 
@@ -725,35 +726,62 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent()
     QVERIFY(run.button->isEnabled());
 }
 
+namespace {
+// How a file changes while target 1 is sent: written over where it stands
+// (a reader holding it open sees the new bytes past what it has buffered), a
+// new file renamed over it, or gone.
+enum Change { Rewritten, Replaced, Removed };
+
+// 400 lines whose first 373 fill 16 KiB exactly, the read-ahead of the file
+// object: rewritten in place, the lines read after them are whole records of
+// the new file.
+QByteArray bufferAligned(int seed)
+{
+    const QStringList head = {QString::fromLatin1(Hex::record(0, 0xF000, QByteArray(4, char(seed)))),
+        QString::fromLatin1(Hex::record(0, 0xF010, QByteArray(14, char(seed))))};
+    return Hex::join(head + Hex::image(398, seed));
+}
+} // namespace
+
 void TestSequencer::fileChangedDuringTheUpdateEndsIt_data()
 {
     QTest::addColumn<int>("role");
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<bool>("removed");
+    QTest::addColumn<QByteArray>("original"); // the file when Update is pressed; empty: the set's
+    QTest::addColumn<int>("change");
+    QTest::addColumn<QByteArray>("content"); // what the file holds after the change
     QTest::addColumn<int>("target");
     QTest::addColumn<int>("linesTaken");
-    QTest::addColumn<QString>("reason");
+    QTest::addColumn<QString>("reason"); // none: the update completes
 
     // Files: GPIO 6 lines, MIDI 4, main 7.
     const QStringList main = Hex::image(7, 3);
     QStringList tooLong = main;
     tooLong[2] = widestRecord() + QLatin1Char('0');
+    const QString differs = QStringLiteral("line %1 differs from the file checked when Update was pressed");
     QTest::newRow("main ends before its end record")
-        << int(Main) << Hex::join(main.mid(0, 3)) << false << 4 << 3
+        << int(Main) << QByteArray() << int(Rewritten) << Hex::join(main.mid(0, 3)) << 4 << 3
         << QStringLiteral("no end record (changed since the check)");
     QTest::newRow("main gets a line too long")
-        << int(Main) << Hex::join(tooLong) << false << 4 << 2
+        << int(Main) << QByteArray() << int(Rewritten) << Hex::join(tooLong) << 4 << 2
         << QStringLiteral("line 3 has 56 characters; a report takes at most 55 and the line end"
                           " (changed since the check)");
-    QTest::newRow("MIDI removed") << int(Midi) << QByteArray() << true << 2 << 0
+    QTest::newRow("MIDI removed") << int(Midi) << QByteArray() << int(Removed) << QByteArray() << 2 << 0
                                   << QStringLiteral("cannot be opened: no such file");
+    QTest::newRow("MIDI replaced by another valid image")
+        << int(Midi) << QByteArray() << int(Replaced) << Hex::join(Hex::image(4, 9)) << 2 << 0 << differs.arg(1);
+    const QByteArray midi = Hex::join(Hex::image(4, 9), "\r\n");
+    QTest::newRow("MIDI replaced by the same bytes")
+        << int(Midi) << midi << int(Replaced) << midi << 3 << 4 << QString();
+    QTest::newRow("GPIO rewritten in place past the read-ahead")
+        << int(Gpio) << bufferAligned(1) << int(Rewritten) << bufferAligned(5) << 1 << 373 << differs.arg(374);
 }
 
 void TestSequencer::fileChangedDuringTheUpdateEndsIt()
 {
     QFETCH(int, role);
+    QFETCH(QByteArray, original);
+    QFETCH(int, change);
     QFETCH(QByteArray, content);
-    QFETCH(bool, removed);
     QFETCH(int, target);
     QFETCH(int, linesTaken);
     QFETCH(QString, reason);
@@ -761,31 +789,49 @@ void TestSequencer::fileChangedDuringTheUpdateEndsIt()
     FirmwareFolder fw;
     fw.writeSet(6, 4, 7);
     const QString path = pathOf(fw, role);
+    if (!original.isEmpty())
+        overwrite(path, original);
+    // The lines as checked, as the unit takes them in.
+    QList<QByteArray> checked = contentOf(path).replace("\r\n", "\n").split('\n');
+    checked.removeLast();
 
     DialogRun run;
     QVERIFY(run.pressUpdate());
     QCOMPARE(dataReports().size(), 1);
-    // Target 1 is still being sent; the changed file is opened later.
-    if (removed)
+    // Target 1 is still being sent; a changed file of another target is opened later.
+    if (change == Removed) {
         QVERIFY(QFile::remove(path));
-    else
+    } else if (change == Replaced) {
+        overwrite(path + QStringLiteral(".new"), content);
+        QVERIFY(std::rename(qPrintable(path + QStringLiteral(".new")), qPrintable(path)) == 0);
+    } else {
         overwrite(path, content);
+    }
 
-    QVERIFY(run.ends(kFileError));
-    QCOMPARE(run.log.linesStartingWith({kFirmwareFileError}), QStringList(fileErrorLine(path, reason)));
-    QVERIFY(run.idleDisplay());
+    const QString result = reason.isEmpty() ? kComplete : kFileError;
+    QVERIFY(run.ends(result));
+    QCOMPARE(run.log.linesStartingWith({kFirmwareFileError}),
+        reason.isEmpty() ? QStringList() : QStringList(fileErrorLine(path, reason)));
     QTRY_VERIFY_WITH_TIMEOUT(run.button->isEnabled(), kDeadline);
     QCOMPARE(run.status->text(), kReady);
 
+    // What was sent is the file as checked, up to the changed line.
     const QVector<Sent> sent = dataReports();
     QCOMPARE(reportsFor(target, sent).size(), linesTaken);
-    for (int t = target + 1; t <= 4; ++t)
-        QVERIFY(reportsFor(t, sent).isEmpty());
-    const QList<QByteArray> taken = content.split('\n').mid(0, linesTaken);
+    for (const Sent &s : reportsFor(target, sent))
+        QCOMPARE(s.count(), int(checked.size()));
     QByteArray expected;
-    for (const QByteArray &line : taken)
+    for (const QByteArray &line : checked.mid(0, linesTaken))
         expected += line + '\r';
     QCOMPARE(received(target), expected);
+    if (reason.isEmpty()) {
+        QCOMPARE(received(2), expected);
+        VERIFY_NO_VIOLATIONS();
+        return;
+    }
+    QVERIFY(run.idleDisplay());
+    for (int t = target + 1; t <= 4; ++t)
+        QVERIFY(reportsFor(t, sent).isEmpty());
 
     // Nothing follows the ending.
     QVERIFY(run.runFor(700));
