@@ -160,3 +160,10 @@ void DiagnosticLog::attachParentConsole()
         (void)freopen_s(&stream, "CONOUT$", "w", stderr);
 #endif
 }
+
+void DiagnosticLog::detachConsole()
+{
+#ifdef Q_OS_WIN
+    FreeConsole();
+#endif
+}

@@ -1,4 +1,5 @@
 #include "app/dialog.h"
+#include "app/diagnosticlog.h"
 
 #include "ui_dialog.h"
 
@@ -45,6 +46,7 @@ void Dialog::startUpdate()
     ui->labelStatus->setText(QStringLiteral("Updating..."));
     overallLineNumber = 1;
     updating = true;
+    DiagnosticLog::detachConsole();
     target = SubGpio;
     qDebug() << "Begin..." << target;
     loadTarget(target);
@@ -185,6 +187,7 @@ void Dialog::updateComplete()
 {
     closeFirmwareFile();
     updating = false;
+    DiagnosticLog::attachParentConsole();
     ui->labelComplete->setText(QStringLiteral("Update Complete. Power Cycle Unit!"));
     ui->labelComplete->show();
     refreshStatus();
@@ -195,6 +198,7 @@ void Dialog::commsError()
     flashTimer->stop();
     closeFirmwareFile();
     updating = false;
+    DiagnosticLog::attachParentConsole();
     ui->labelComplete->setText(QStringLiteral("Operation Failed: Internal Comms Error"));
     ui->labelComplete->show();
     resetProgress();
@@ -206,6 +210,7 @@ void Dialog::flashTimeout()
     flashTimer->stop(); // the ending runs once
     closeFirmwareFile();
     updating = false;
+    DiagnosticLog::attachParentConsole();
     ui->labelComplete->setText(QStringLiteral("No response received from unit!"));
     ui->labelComplete->show();
     resetProgress();
@@ -220,6 +225,7 @@ void Dialog::firmwareFileError(const QString &path, const QString &reason)
     if (firmwareFile.isOpen())
         closeFirmwareFile();
     updating = false;
+    DiagnosticLog::attachParentConsole();
     ui->labelComplete->setText(QStringLiteral("Operation Failed: Firmware File Error"));
     ui->labelComplete->show();
     resetProgress();
