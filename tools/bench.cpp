@@ -65,7 +65,9 @@ double steadyMs()
 }
 
 // Child: how long from process start until the first poll tick looks for the
-// unit, when the dialog has four files of 65,535 lines to count first.
+// unit, when the dialog has four files of 65,535 lines to count first; then
+// how long from the press of Update to the first data report, when the three
+// files are checked first; and the peak memory after that.
 int startup()
 {
     Tqr7Sim::reset();
@@ -74,7 +76,18 @@ int startup()
     dialog.show();
     if (!runUntil([] { return !Tqr7Sim::openAttemptTimes().empty(); }, 60000))
         return 1;
-    std::printf("%.3f\n", resetAt + Tqr7Sim::openAttemptTimes().front());
+    const double firstTick = resetAt + Tqr7Sim::openAttemptTimes().front();
+    auto *button = dialog.findChild<QPushButton *>(QStringLiteral("buttonUpdate"));
+    if (!runUntil([&] { return button->isEnabled(); }, 60000))
+        return 1;
+    const double pressedAt = Tqr7Sim::nowMs();
+    button->click();
+    if (Tqr7Sim::writtenDataReports().empty())
+        return 1;
+    const double firstWrite = Tqr7Sim::writtenDataReports().front().timeMs - pressedAt;
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("%.3f %.1f %.1f\n", firstTick, firstWrite, double(usage.ru_maxrss) / 1024);
     return 0;
 }
 
@@ -187,8 +200,15 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "bench: start-up run failed\n");
             return 1;
         }
-        const double firstTick = child.readAllStandardOutput().trimmed().toDouble();
-        std::printf("start to first poll tick ms (4 x 65,535 lines counted): %.0f\n", firstTick - spawned);
+        const QList<QByteArray> figures = child.readAllStandardOutput().trimmed().split(' ');
+        if (figures.size() != 3) {
+            std::fprintf(stderr, "bench: start-up run printed no figures\n");
+            return 1;
+        }
+        std::printf("start to first poll tick ms (4 x 65,535 lines counted): %.0f\n", figures[0].toDouble() - spawned);
+        std::printf("Update pressed to first data report ms (3 x 65,535-line files checked): %.1f\n",
+                    figures[1].toDouble());
+        std::printf("peak memory MiB with 3 x 65,535-line files, after the press: %.1f\n", figures[2].toDouble());
     }
 
     rusage usage {};
