@@ -24,7 +24,8 @@ QString hexByte(int value)
 
 bool isEndRecord(const QByteArray &line)
 {
-    return line.size() > Report::kRecordTypeIndex && line.at(Report::kRecordTypeIndex) == Report::kEndRecordType;
+    return line.size() > Report::kRecordTypeIndex
+        && line.at(Report::kRecordTypeIndex) == Report::kEndRecordType;
 }
 
 // The unit takes each line as text and can only acknowledge it or report a
@@ -57,7 +58,8 @@ QString recordFault(const QByteArray &text, int number)
     // Byte count, two address bytes, record type, data, checksum.
     const QByteArray bytes = QByteArray::fromHex(text.mid(1));
     if (bytes.size() < 5)
-        return where + QStringLiteral("not an Intel HEX record (%1 hex digits; a record has at least 10)").arg(digits);
+        return where
+            + QStringLiteral("not an Intel HEX record (%1 hex digits; a record has at least 10)").arg(digits);
     const int byteCount = quint8(bytes.at(0));
     if (byteCount != bytes.size() - 5)
         return where + QStringLiteral("byte count %1 but %2 data bytes").arg(byteCount).arg(bytes.size() - 5);
@@ -70,7 +72,8 @@ QString recordFault(const QByteArray &text, int number)
     const int needed = (0x100 - (sum & 0xFF)) & 0xFF;
     const int checksum = quint8(bytes.at(bytes.size() - 1));
     if (checksum != needed)
-        return where + QStringLiteral("checksum 0x%1, the record needs 0x%2").arg(hexByte(checksum), hexByte(needed));
+        return where
+            + QStringLiteral("checksum 0x%1, the record needs 0x%2").arg(hexByte(checksum), hexByte(needed));
     return QString();
 }
 
@@ -107,8 +110,9 @@ int countLines(const QString &path)
         if (n <= 0)
             break; // a read error, not a line
         ++count;
-        if (buffer[n - 1] != '\n' && !file.atEnd())
-            break; // too long for a report
+        const qint64 textLength = buffer[n - 1] == '\n' ? n - 1 : n;
+        if (textLength >= Report::kMaxLineLength)
+            break; // too long for a report, and not read to its end
         endFound = n > Report::kRecordTypeIndex && buffer[Report::kRecordTypeIndex] == Report::kEndRecordType;
     }
     return count;

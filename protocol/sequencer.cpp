@@ -20,18 +20,15 @@ void Dialog::startUpdate()
     // read is kept, and the update sends those lines or stops: a file
     // rewritten meanwhile would otherwise mix two images. The MIDI file is
     // read once for both of its targets, so that they get the same image.
-    const struct
-    {
-        const QString &path;
-        CheckedImage &image;
-    } files[] = {{gpioFirmwarePath, checkedGpio}, {midiFirmwarePath, checkedMidi}, {mainFirmwarePath, checkedMain}};
-    for (const auto &file : files) {
-        file.image = FirmwareCheck::checkFile(file.path);
-        if (!file.image.fault.isEmpty()) {
-            firmwareFileError(file.path, file.image.fault);
-            return;
-        }
-    }
+    const auto check = [this](const QString &path, CheckedImage &image) {
+        image = FirmwareCheck::checkFile(path);
+        if (!image.fault.isEmpty())
+            firmwareFileError(path, image.fault);
+        return image.fault.isEmpty();
+    };
+    if (!check(gpioFirmwarePath, checkedGpio) || !check(midiFirmwarePath, checkedMidi)
+        || !check(mainFirmwarePath, checkedMain))
+        return;
     const int total = checkedGpio.lineCount() + 2 * checkedMidi.lineCount() + checkedMain.lineCount();
     if (total != totalLineCount) {
         // A file changed since start-up: the overall bar measures what is sent now.
@@ -105,6 +102,7 @@ void Dialog::sendNextLine()
     qint64 textLength = 0;
     if (!atEnd)
         line = FirmwareCheck::readLine(firmwareFile, textLength);
+    const QString number = QString::number(lineNumber);
     QString fault;
     if (lineNumber > Report::kMaxFileLines)
         fault = QStringLiteral("more than 65,535 lines");
@@ -117,7 +115,7 @@ void Dialog::sendNextLine()
     if (!fault.isEmpty())
         fault += QStringLiteral(" (changed since the check)");
     else if (line != checkedImage(target).line(lineNumber))
-        fault = QStringLiteral("line %1 differs from the file checked when Update was pressed").arg(lineNumber);
+        fault = QStringLiteral("line %1 differs from the file checked when Update was pressed").arg(number);
     if (!fault.isEmpty()) {
         firmwareFileError(firmwareFile.fileName(), fault);
         return;

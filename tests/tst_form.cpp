@@ -289,8 +289,7 @@ void TestForm::escapeAndCloseEndTheProgramOnlyOutsideAnUpdate_data()
     QTest::newRow("Escape, no update") << false << int(Escape) << int(NoQuestion) << true;
     QTest::newRow("close, no update") << false << int(Close) << int(NoQuestion) << true;
     QTest::newRow("Escape during an update") << true << int(Escape) << int(NoQuestion) << false;
-    QTest::newRow("close during an update, Enter takes No")
-        << true << int(Close) << int(PressEnter) << false;
+    QTest::newRow("close during an update, Enter takes No") << true << int(Close) << int(PressEnter) << false;
     QTest::newRow("close during an update, Yes") << true << int(Close) << int(ClickYes) << true;
     QTest::newRow("close during an update, the update ends first")
         << true << int(Close) << int(LeaveOpen) << false;

@@ -274,31 +274,35 @@ void TestImageSet::checkAndBoundedCount_data()
 {
     // The check and the count on one file, without a dialog.
     QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<int>("count");      // at start-up
-    QTest::addColumn<QString>("fault");  // of the check when Update is pressed
+    QTest::addColumn<int>("count");       // at start-up
+    QTest::addColumn<QString>("fault");   // of the check when Update is pressed
     QTest::addColumn<QByteArray>("kept"); // the lines checked, each as it is sent
 
     const QStringList five = Hex::image(5, 1);
     QStringList wide = Hex::image(4, 2);
     wide[1] = QString::fromLatin1(Hex::record(0, 0, QByteArray(26, 'x'))); // 63 characters
-    const QString tooWide = QStringLiteral("line 2 has 63 characters; a report takes at most 55 and the line end");
-    QTest::newRow("CR LF line ends are kept as LF") << Hex::join(five, "\r\n") << 5 << QString() << Hex::join(five);
+    const QString tooWide
+        = QStringLiteral("line 2 has 63 characters; a report takes at most 55 and the line end");
+    QTest::newRow("CR LF line ends are kept as LF")
+        << Hex::join(five, "\r\n") << 5 << QString() << Hex::join(five);
     QTest::newRow("a last line without a line end is kept without")
         << Hex::join(five).chopped(1) << 5 << QString() << Hex::join(five).chopped(1);
     QTest::newRow("lines after the end record are not kept")
         << Hex::join(five + Hex::image(3, 2)) << 5 << QString() << Hex::join(five);
     QTest::newRow("63 characters and CR LF: refused for its length")
         << Hex::join(wide, "\r\n") << 2 << tooWide << QByteArray();
-    QTest::newRow("63 characters and LF: refused for its length") << Hex::join(wide) << 2 << tooWide << QByteArray();
+    QTest::newRow("63 characters and LF: refused for its length")
+        << Hex::join(wide) << 2 << tooWide << QByteArray();
     QTest::newRow("the count stops at 65,536 lines")
         << Hex::join(Hex::image(70000, 3).mid(0, 69999)) << 65536 << QStringLiteral("more than 65,535 lines")
         << QByteArray();
-    QTest::newRow("1 MiB of bare line ends") << QByteArray(1 << 20, '\n') << 65536
-                                             << QStringLiteral("line 1: not an Intel HEX record (a blank line)")
-                                             << QByteArray();
+    QTest::newRow("1 MiB of bare line ends")
+        << QByteArray(1 << 20, '\n') << 65536
+        << QStringLiteral("line 1: not an Intel HEX record (a blank line)") << QByteArray();
     QTest::newRow("8 MiB without a line end: the count reads one report's worth")
         << QByteArray(8 << 20, 'F') << 1
-        << QStringLiteral("line 1 has 8388608 characters; a report takes at most 55 and the line end") << QByteArray();
+        << QStringLiteral("line 1 has 8388608 characters; a report takes at most 55 and the line end")
+        << QByteArray();
 }
 
 void TestImageSet::checkAndBoundedCount()

@@ -768,12 +768,14 @@ void TestSequencer::fileChangedDuringTheUpdateEndsIt_data()
     QTest::newRow("MIDI removed") << int(Midi) << QByteArray() << int(Removed) << QByteArray() << 2 << 0
                                   << QStringLiteral("cannot be opened: no such file");
     QTest::newRow("MIDI replaced by another valid image")
-        << int(Midi) << QByteArray() << int(Replaced) << Hex::join(Hex::image(4, 9)) << 2 << 0 << differs.arg(1);
+        << int(Midi) << QByteArray() << int(Replaced) << Hex::join(Hex::image(4, 9)) << 2 << 0
+        << differs.arg(1);
     const QByteArray midi = Hex::join(Hex::image(4, 9), "\r\n");
     QTest::newRow("MIDI replaced by the same bytes")
         << int(Midi) << midi << int(Replaced) << midi << 3 << 4 << QString();
     QTest::newRow("GPIO rewritten in place past the read-ahead")
-        << int(Gpio) << bufferAligned(1) << int(Rewritten) << bufferAligned(5) << 1 << 373 << differs.arg(374);
+        << int(Gpio) << bufferAligned(1) << int(Rewritten) << bufferAligned(5) << 1 << 373
+        << differs.arg(374);
 }
 
 void TestSequencer::fileChangedDuringTheUpdateEndsIt()

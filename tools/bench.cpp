@@ -205,10 +205,12 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "bench: start-up run printed no figures\n");
             return 1;
         }
-        std::printf("start to first poll tick ms (4 x 65,535 lines counted): %.0f\n", figures[0].toDouble() - spawned);
+        std::printf("start to first poll tick ms (4 x 65,535 lines counted): %.0f\n",
+            figures[0].toDouble() - spawned);
         std::printf("Update pressed to first data report ms (3 x 65,535-line files checked): %.1f\n",
-                    figures[1].toDouble());
-        std::printf("peak memory MiB with 3 x 65,535-line files, after the press: %.1f\n", figures[2].toDouble());
+            figures[1].toDouble());
+        std::printf(
+            "peak memory MiB with 3 x 65,535-line files, after the press: %.1f\n", figures[2].toDouble());
     }
 
     rusage usage {};
