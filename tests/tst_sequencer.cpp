@@ -9,10 +9,10 @@
 #include "tests/support/texts.h"
 
 #include <QFile>
+#include <QSaveFile>
 #include <QTimer>
 #include <QtTest>
 
-#include <cstdio>
 #include <functional>
 #include <optional>
 
@@ -804,8 +804,10 @@ void TestSequencer::fileChangedDuringTheUpdateEndsIt()
     if (change == Removed) {
         QVERIFY(QFile::remove(path));
     } else if (change == Replaced) {
-        overwrite(path + QStringLiteral(".new"), content);
-        QVERIFY(std::rename(qPrintable(path + QStringLiteral(".new")), qPrintable(path)) == 0);
+        QSaveFile file(path); // written beside it, then renamed over it
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+        QVERIFY(file.commit());
     } else {
         overwrite(path, content);
     }
