@@ -148,7 +148,8 @@ void DiagnosticLog::attachParentConsole()
     const bool outRedirected = redirected(STD_OUTPUT_HANDLE);
     const bool errRedirected = redirected(STD_ERROR_HANDLE);
     // Started from Explorer there is none to attach to, and none is made.
-    if (!AttachConsole(ATTACH_PARENT_PROCESS))
+    // (Wine attaches a GUI program to its parent's console by itself.)
+    if (!AttachConsole(ATTACH_PARENT_PROCESS) && GetLastError() != ERROR_ACCESS_DENIED)
         return;
     // A GUI program's stdout and stderr lead nowhere: give them the console.
     // Qt's default handler writes to stderr only when it finds a console,
@@ -161,9 +162,25 @@ void DiagnosticLog::attachParentConsole()
 #endif
 }
 
+#ifdef Q_OS_WIN
+namespace {
+bool detached = false;
+}
+#endif
+
 void DiagnosticLog::detachConsole()
 {
 #ifdef Q_OS_WIN
-    FreeConsole();
+    detached = detached || FreeConsole();
+#endif
+}
+
+void DiagnosticLog::reattachConsole()
+{
+#ifdef Q_OS_WIN
+    if (!detached)
+        return;
+    detached = false;
+    attachParentConsole();
 #endif
 }

@@ -18,13 +18,13 @@ public:
     static QString filePath();
 
     // On Windows, a program started from a command prompt prints its lines
-    // there. Call before the first diagnostic line, and again after an
-    // update; elsewhere it does nothing.
+    // there. Call before the first diagnostic line; elsewhere it does nothing.
     static void attachParentConsole();
     // Ctrl+C, Ctrl+Break or closing that console end every process attached
-    // to it, so an update runs detached. The streams keep the handles they
-    // hold, and write to the console while it is open.
+    // to it, so an update runs detached: the streams keep the handles they
+    // hold, and the program attaches again when the update has ended.
     static void detachConsole();
+    static void reattachConsole();
 };
 
 #endif // DIAGNOSTICLOG_H

@@ -183,9 +183,9 @@ void Dialog::closeFirmwareFile()
 
 void Dialog::updateComplete()
 {
+    DiagnosticLog::reattachConsole();
     closeFirmwareFile();
     updating = false;
-    DiagnosticLog::attachParentConsole();
     ui->labelComplete->setText(QStringLiteral("Update Complete. Power Cycle Unit!"));
     ui->labelComplete->show();
     refreshStatus();
@@ -193,10 +193,10 @@ void Dialog::updateComplete()
 
 void Dialog::commsError()
 {
+    DiagnosticLog::reattachConsole();
     flashTimer->stop();
     closeFirmwareFile();
     updating = false;
-    DiagnosticLog::attachParentConsole();
     ui->labelComplete->setText(QStringLiteral("Operation Failed: Internal Comms Error"));
     ui->labelComplete->show();
     resetProgress();
@@ -205,10 +205,10 @@ void Dialog::commsError()
 
 void Dialog::flashTimeout()
 {
+    DiagnosticLog::reattachConsole();
     flashTimer->stop(); // the ending runs once
     closeFirmwareFile();
     updating = false;
-    DiagnosticLog::attachParentConsole();
     ui->labelComplete->setText(QStringLiteral("No response received from unit!"));
     ui->labelComplete->show();
     resetProgress();
@@ -217,13 +217,13 @@ void Dialog::flashTimeout()
 
 void Dialog::firmwareFileError(const QString &path, const QString &reason)
 {
+    DiagnosticLog::reattachConsole();
     // The reason follows the path unquoted, on the same line.
     qDebug() << "Firmware File Error:" << path << qUtf8Printable(reason);
     flashTimer->stop();
     if (firmwareFile.isOpen())
         closeFirmwareFile();
     updating = false;
-    DiagnosticLog::attachParentConsole();
     ui->labelComplete->setText(QStringLiteral("Operation Failed: Firmware File Error"));
     ui->labelComplete->show();
     resetProgress();
