@@ -44,7 +44,7 @@ private slots:
     void on_buttonUpdate_clicked(); // buttonUpdate, connected by name
 
 private:
-    // imageset/: firmware directory scan and line reader
+    // imageset/: firmware directory scan and line count (the check: firmwarecheck.h)
     void scanFirmware();
     void computeTotalLineCount();
     static int countFileLines(const QString &path);
@@ -67,7 +67,7 @@ private:
     void firmwareFileError(const QString &path, const QString &reason);
     const CheckedImage &checkedImage(int updateTarget) const;
 
-    // app/: status presentation
+    // app/: status presentation, and the question a close during an update asks
     void refreshStatus();
     void resetProgress();
     bool confirmClose();
