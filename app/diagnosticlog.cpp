@@ -1,16 +1,25 @@
 #include "app/diagnosticlog.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
+#include <QLoggingCategory>
 #include <QMutex>
+#include <QScopedPointer>
 #include <QStandardPaths>
+
+#include <atomic>
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
 
 #include <cstdio>
+#include <io.h>
+#else
+#include <sys/stat.h>
 #endif
 
 namespace {
@@ -18,6 +27,13 @@ namespace {
 // kKept, so the file is rewritten once in a long while, not at every line.
 constexpr qint64 kLimit = qint64(1024) * 1024;
 constexpr qint64 kKept = kLimit / 4 * 3;
+// Instances running at once take turns at the file. A lock is held for one
+// write; a line that finds it taken for longer than this waits in memory for
+// the next line, so no update waits on another instance.
+constexpr int kLockWaitMs = 10;
+constexpr int kLastLockWaitMs = 1000; // for what is still waiting when the run ends
+constexpr int kStaleLockMs = 5000;    // left by a process that died holding it
+constexpr int kWaitingLimit = 256 * 1024;
 const QByteArray kRunMarker = QByteArrayLiteral("=== Wendrix ");
 const QByteArray kRunStart = '\n' + kRunMarker;
 #ifdef Q_OS_WIN
@@ -27,17 +43,13 @@ const QByteArray kLineEnd = QByteArrayLiteral("\r\n");
 const QByteArray kLineEnd = QByteArrayLiteral("\n");
 #endif
 
-QMutex mutex;
-QFile *file = nullptr;
-QtMessageHandler previous = nullptr;
-
-// The newest whole runs that fit in budget. A run too long by itself, which
-// can only be the one still running, keeps its first line and its newest lines.
+// The newest whole runs that fit in budget. A run too long by itself keeps its
+// first line and its newest lines.
 QByteArray newestRuns(const QByteArray &log, qint64 budget)
 {
-    qsizetype from = 0;
+    int from = 0;
     while (log.size() - from > budget) {
-        const qsizetype next = log.indexOf(kRunStart, from);
+        const int next = log.indexOf(kRunStart, from);
         if (next < 0)
             break;
         from = next + 1;
@@ -46,95 +58,262 @@ QByteArray newestRuns(const QByteArray &log, qint64 budget)
         return log.mid(from);
 
     QByteArray kept;
-    const qsizetype firstLineEnd = log.indexOf('\n', from);
+    const int firstLineEnd = log.indexOf('\n', from);
     if (log.mid(from, kRunMarker.size()) == kRunMarker && firstLineEnd >= 0)
         kept = log.mid(from, firstLineEnd + 1 - from);
-    const qsizetype cut = log.size() - qMax<qint64>(budget - kept.size(), 0);
-    const qsizetype newline = log.indexOf('\n', cut - 1);
+    const int cut = log.size() - int(qMax<qint64>(budget - kept.size(), 0));
+    const int newline = log.indexOf('\n', cut - 1);
     return kept + log.mid(newline < 0 ? log.size() : newline + 1);
 }
 
-// Called with the mutex held.
-bool append(const QByteArray &bytes)
+// What makes a file unfit to be the log, found on the open file itself: the
+// file looked at by name is the file written. A link would have the log write
+// or trim a file elsewhere.
+QString unfitness(QFile &file)
 {
-    if (file->size() + bytes.size() > kLimit) {
-        if (!file->seek(0))
-            return false;
-        const QByteArray kept = newestRuns(file->readAll(), qMax<qint64>(kKept - bytes.size(), 0));
-        if (!file->resize(0) || !file->seek(0) || file->write(kept) != kept.size())
-            return false;
-    }
-    // Flushed at once: the lines before a crash are the ones most wanted.
-    return file->write(bytes) == bytes.size() && file->flush();
+#ifdef Q_OS_WIN
+    BY_HANDLE_FILE_INFORMATION info;
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(file.handle()));
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info))
+        return QStringLiteral("cannot be looked at");
+    if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))
+        return QStringLiteral("is a link, not a regular file");
+    if (info.nNumberOfLinks > 1)
+        return QStringLiteral("has %1 hard links").arg(info.nNumberOfLinks);
+#else
+    struct stat opened, named;
+    if (fstat(file.handle(), &opened) != 0 || lstat(QFile::encodeName(file.fileName()).constData(), &named) != 0)
+        return QStringLiteral("cannot be looked at");
+    if (S_ISLNK(named.st_mode))
+        return QStringLiteral("is a symbolic link");
+    if (!S_ISREG(opened.st_mode))
+        return QStringLiteral("is not a regular file");
+    if (opened.st_dev != named.st_dev || opened.st_ino != named.st_ino)
+        return QStringLiteral("was replaced while it was opened");
+    if (opened.st_nlink > 1)
+        return QStringLiteral("has %1 hard links").arg(qulonglong(opened.st_nlink));
+#endif
+    return QString();
 }
 
-// Called with the mutex held; gives the line that says why the log stops.
-QString closeOnFault()
+// The log file of this run, shared with other instances. Used with the mutex held.
+class LogFile
 {
-    QString fault = QStringLiteral("Log File Error: \"%1\" %2").arg(file->fileName(), file->errorString());
-    delete file;
-    file = nullptr;
-    return fault;
+public:
+    // Empty when the file is ready, or the line that says why it is not.
+    QString open(const QString &path, const QByteArray &runHeader)
+    {
+        header = runHeader;
+        file.setFileName(path);
+        const QFileInfo info(path);
+        if (info.isSymLink())
+            return refusal(QStringLiteral("is a symbolic link"));
+        if (info.exists() && !info.isFile())
+            return refusal(QStringLiteral("is not a regular file"));
+        // Unbuffered: each write reaches the file at once, and a failure is
+        // the system's own (a full disk says so).
+        if (!file.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Unbuffered))
+            return fault();
+        const QString unfit = unfitness(file);
+        if (!unfit.isEmpty()) {
+            file.close();
+            return refusal(unfit);
+        }
+        lock.reset(new QLockFile(path + QStringLiteral(".lock")));
+        lock->setStaleLockTime(kStaleLockMs);
+        return write(QByteArray(), kLockWaitMs);
+    }
+
+    QString write(const QByteArray &lines, int lockWaitMs)
+    {
+        waiting += lines;
+        if (!lock->tryLock(lockWaitMs)) {
+            // A lock that cannot be written is the system's to explain: a full
+            // disk, most likely.
+            const QString why = qt_error_string();
+            if (lock->error() != QLockFile::LockFailedError)
+                return QStringLiteral("Log File Error: \"%1.lock\" cannot be made: %2").arg(file.fileName(), why);
+            if (waiting.size() > kWaitingLimit)
+                waiting = waiting.right(kWaitingLimit / 2);
+            return QString();
+        }
+        const QString result = writeWaiting();
+        lock->unlock();
+        return result;
+    }
+
+    QString finish()
+    {
+        return waiting.isEmpty() ? QString() : write(QByteArray(), kLastLockWaitMs);
+    }
+
+private:
+    // With the lock held.
+    QString writeWaiting()
+    {
+        qint64 size = file.size();
+        QByteArray out;
+        if (size != ownEnd) {
+            // Another instance wrote or trimmed since this run's last line, or
+            // nothing of this run is there yet: its lines go under its own
+            // header. A file cut off mid-line (a full disk) gets the line end
+            // the header needs to start a line.
+            if (size > 0 && !endsWithLineEnd(size))
+                out += kLineEnd;
+            out += header;
+        }
+        out += waiting;
+        if (size + out.size() > kLimit) {
+            if (!file.seek(0))
+                return fault();
+            const QByteArray kept = newestRuns(file.readAll(), qMax<qint64>(kKept - header.size() - waiting.size(), 0));
+            if (!file.resize(0) || !file.seek(0) || file.write(kept) != kept.size())
+                return fault();
+            size = kept.size();
+            out = (kept.isEmpty() || kept.endsWith('\n') ? QByteArray() : kLineEnd) + header + waiting;
+        }
+        // Windows' append mode seeks to the end once, when the file is opened:
+        // each write seeks to the end as it is now.
+        if (!file.seek(size) || file.write(out) != out.size())
+            return fault();
+        ownEnd = size + out.size();
+        waiting.clear();
+        return QString();
+    }
+
+    bool endsWithLineEnd(qint64 size)
+    {
+        char last = 0;
+        return file.seek(size - 1) && file.read(&last, 1) == 1 && last == '\n';
+    }
+
+    QString fault() const
+    {
+        return QStringLiteral("Log File Error: \"%1\" %2").arg(file.fileName(), file.errorString());
+    }
+
+    QString refusal(const QString &why) const
+    {
+        return QStringLiteral("Log File Error: \"%1\" %2; the log is not written").arg(file.fileName(), why);
+    }
+
+    QFile file;
+    QScopedPointer<QLockFile> lock;
+    QByteArray header;
+    QByteArray waiting; // lines not written yet: the lock was taken
+    qint64 ownEnd = -1; // the file's size after this run's last write
+};
+
+QMutex mutex;
+LogFile *logFile = nullptr;
+QtMessageHandler previous = nullptr;
+QLoggingCategory::CategoryFilter previousFilter = nullptr;
+// Whether the logging rules let the program's own lines (debug lines of the
+// default category) reach standard error. The log takes them whatever the
+// rules say: a system that switches debug output off must not leave support
+// an empty log.
+std::atomic<bool> ownLinesToStderr(true);
+
+void filter(QLoggingCategory *category)
+{
+    if (previousFilter)
+        previousFilter(category);
+    if (qstrcmp(category->categoryName(), "default") == 0) {
+        ownLinesToStderr = category->isDebugEnabled();
+        category->setEnabled(QtDebugMsg, true);
+    }
+}
+
+void warn(const QString &text)
+{
+    if (previous)
+        previous(QtWarningMsg, QMessageLogContext(), text);
+    else
+        qWarning("%s", qUtf8Printable(text));
 }
 
 void handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    if (previous)
+    const bool own = type == QtDebugMsg && (!context.category || qstrcmp(context.category, "default") == 0);
+    if (!own || ownLinesToStderr)
         previous(type, context, message);
+    // A message the log itself causes (Qt warning of a lock file, say) goes
+    // to standard error only.
+    thread_local bool inside = false;
     const QString line = qFormatLogMessage(type, context, message);
-    if (line.isNull())
+    if (inside || line.isNull())
         return;
+    inside = true;
     QMutexLocker lock(&mutex);
-    if (!file || append(line.toUtf8() + kLineEnd))
-        return;
-    const QString fault = closeOnFault();
+    QString fault;
+    if (logFile)
+        fault = logFile->write(line.toUtf8() + kLineEnd, kLockWaitMs);
+    if (!fault.isEmpty()) {
+        delete logFile;
+        logFile = nullptr;
+    }
     lock.unlock();
-    if (previous)
-        previous(QtWarningMsg, QMessageLogContext(), fault);
+    if (!fault.isEmpty())
+        warn(fault);
+    inside = false;
 }
 } // namespace
 
-DiagnosticLog::DiagnosticLog()
+DiagnosticLog::DiagnosticLog(const QString &folder)
 {
-    const QString path = filePath();
+    const QString path = filePath(folder);
     if (path.isEmpty()) {
-        qWarning("Log File Error: no folder for application data");
+        warn(QStringLiteral("Log File Error: no folder for application data"));
         return;
     }
-    const QString folder = QFileInfo(path).path();
-    if (!QDir().mkpath(folder)) {
-        qWarning("%s", qUtf8Printable(QStringLiteral("Log File Error: \"%1\" cannot be made").arg(folder)));
+    const QString folderPath = QFileInfo(path).path();
+    if (!QDir().mkpath(folderPath)) {
+        warn(QStringLiteral("Log File Error: \"%1\" cannot be made").arg(folderPath));
         return;
     }
 
+    // The process id tells apart two runs started in the same second.
     const QDateTime now = QDateTime::currentDateTime();
     const QByteArray header = kRunMarker + WENDRIX_VERSION + ", "
-        + now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate).toLatin1() + " ===" + kLineEnd;
+        + now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate).toLatin1() + ", process "
+        + QByteArray::number(QCoreApplication::applicationPid()) + " ===" + kLineEnd;
     QMutexLocker lock(&mutex);
-    file = new QFile(path);
-    if (!file->open(QIODevice::ReadWrite | QIODevice::Append) || !append(header)) {
-        const QString fault = closeOnFault();
+    logFile = new LogFile;
+    const QString fault = logFile->open(path, header);
+    if (!fault.isEmpty()) {
+        delete logFile;
+        logFile = nullptr;
         lock.unlock();
-        qWarning("%s", qUtf8Printable(fault));
+        warn(fault);
         return;
     }
     lock.unlock();
     previous = qInstallMessageHandler(handler);
+    previousFilter = QLoggingCategory::installFilter(filter);
 }
 
 DiagnosticLog::~DiagnosticLog()
 {
-    if (previous)
+    if (previous) {
+        QLoggingCategory::installFilter(previousFilter);
         qInstallMessageHandler(previous);
+    }
     QMutexLocker lock(&mutex);
-    delete file;
-    file = nullptr;
+    QString fault;
+    if (logFile)
+        fault = logFile->finish();
+    delete logFile;
+    logFile = nullptr;
+    lock.unlock();
+    if (!fault.isEmpty())
+        warn(fault);
+    previous = nullptr;
 }
 
-QString DiagnosticLog::filePath()
+QString DiagnosticLog::filePath(const QString &folder)
 {
-    const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
-    return folder.isEmpty() ? QString() : folder + QStringLiteral("/wendrix.log");
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    return data.isEmpty() ? QString() : data + QLatin1Char('/') + folder + QStringLiteral("/wendrix.log");
 }
 
 void DiagnosticLog::attachParentConsole()

@@ -4,18 +4,24 @@
 #include <QString>
 
 // While it lives, every diagnostic line goes where it always went and is also
-// appended to wendrix.log in the user's application data folder, after a line
-// naming the run: an operator with no console still has the lines to send us.
+// appended to wendrix.log in the user's data folder, under a line naming the
+// run: an operator with no console still has the lines to send us. The log
+// takes the program's own lines whatever the logging rules say (standard
+// error still follows them), is shared safely by instances running at once,
+// stays about 1 MiB, and is never written through a link.
 class DiagnosticLog
 {
 public:
-    // Needs the application object: the folder is named after the program.
-    DiagnosticLog();
+    // Made before the application object, so that a start that fails there
+    // (no display, no platform plugin) leaves Qt's reason in the log. folder:
+    // the log's folder in the user's data folder, the same whatever the
+    // executable is called.
+    explicit DiagnosticLog(const QString &folder = QStringLiteral("wendrix"));
     ~DiagnosticLog();
     DiagnosticLog(const DiagnosticLog &) = delete;
     DiagnosticLog &operator=(const DiagnosticLog &) = delete;
 
-    static QString filePath();
+    static QString filePath(const QString &folder = QStringLiteral("wendrix"));
 
     // On Windows, a program started from a command prompt prints its lines
     // there. Call before the first diagnostic line; elsewhere it does nothing.

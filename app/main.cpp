@@ -3,11 +3,16 @@
 
 #include <QApplication>
 
+#ifndef WENDRIX_LOG_FOLDER
+#define WENDRIX_LOG_FOLDER "wendrix"
+#endif
+
 int main(int argc, char *argv[])
 {
     DiagnosticLog::attachParentConsole();
+    // Before the application object: a start that fails there is logged too.
+    DiagnosticLog log(QStringLiteral(WENDRIX_LOG_FOLDER));
     QApplication app(argc, argv);
-    DiagnosticLog log;
     Dialog dialog;
     dialog.show();
     return app.exec();

@@ -33,6 +33,8 @@ if(TARGET tqr7sim)
     # scripts/windows --demo runs it.
     add_executable(wendrix_demo WIN32 app/main.cpp tools/watch.cpp res/wendrix.rc)
     target_link_libraries(wendrix_demo PRIVATE wendrix_core tqr7sim)
+    # Its log apart from the shipped program's.
+    target_compile_definitions(wendrix_demo PRIVATE WENDRIX_LOG_FOLDER="wendrix_demo")
     set_target_properties(wendrix_demo PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/demo)
     wendrix_static_qt_plugins(wendrix_demo ${WENDRIX_WINDOWS_PLUGINS})
     add_custom_command(TARGET wendrix_demo POST_BUILD
