@@ -82,7 +82,8 @@ QString unfitness(QFile &file)
         return QStringLiteral("has %1 hard links").arg(info.nNumberOfLinks);
 #else
     struct stat opened, named;
-    if (fstat(file.handle(), &opened) != 0 || lstat(QFile::encodeName(file.fileName()).constData(), &named) != 0)
+    if (fstat(file.handle(), &opened) != 0
+        || lstat(QFile::encodeName(file.fileName()).constData(), &named) != 0)
         return QStringLiteral("cannot be looked at");
     if (S_ISLNK(named.st_mode))
         return QStringLiteral("is a symbolic link");
@@ -132,20 +133,18 @@ public:
             // disk, most likely.
             const QString why = qt_error_string();
             if (lock->error() != QLockFile::LockFailedError)
-                return QStringLiteral("Log File Error: \"%1.lock\" cannot be made: %2").arg(file.fileName(), why);
+                return QStringLiteral("Log File Error: \"%1.lock\" cannot be made: %2")
+                    .arg(file.fileName(), why);
             if (waiting.size() > kWaitingLimit)
                 waiting = waiting.right(kWaitingLimit / 2);
             return QString();
         }
-        const QString result = writeWaiting();
+        QString result = writeWaiting();
         lock->unlock();
         return result;
     }
 
-    QString finish()
-    {
-        return waiting.isEmpty() ? QString() : write(QByteArray(), kLastLockWaitMs);
-    }
+    QString finish() { return waiting.isEmpty() ? QString() : write(QByteArray(), kLastLockWaitMs); }
 
 private:
     // With the lock held.
@@ -166,7 +165,8 @@ private:
         if (size + out.size() > kLimit) {
             if (!file.seek(0))
                 return fault();
-            const QByteArray kept = newestRuns(file.readAll(), qMax<qint64>(kKept - header.size() - waiting.size(), 0));
+            const QByteArray kept
+                = newestRuns(file.readAll(), qMax<qint64>(kKept - header.size() - waiting.size(), 0));
             if (!file.resize(0) || !file.seek(0) || file.write(kept) != kept.size())
                 return fault();
             size = kept.size();

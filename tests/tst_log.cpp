@@ -85,7 +85,8 @@ private:
     {
         return QStringList {QStringLiteral("--child"), folder} + part;
     }
-    QProcess *start(const QStringList &part, const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+    QProcess *start(
+        const QStringList &part, const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
     {
         auto *process = new QProcess(this);
         process->setProcessEnvironment(env);
@@ -103,7 +104,8 @@ private:
         delete process;
         return run;
     }
-    Run run(const QStringList &part, const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+    Run run(
+        const QStringList &part, const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
     {
         return finish(start(part, env));
     }
@@ -173,7 +175,8 @@ void TestLog::twoInstancesAtOnce()
     for (int run = 1; run <= 9; ++run) {
         earlier += "=== Wendrix 0.9, 2001-01-01T00:00:0" + QByteArray::number(run) + "Z ===\n";
         for (int line = 0; line < 3700; ++line)
-            earlier += "earlier run " + QByteArray::number(run) + ", line " + QByteArray::number(line) + " ....\n";
+            earlier += "earlier run " + QByteArray::number(run) + ", line " + QByteArray::number(line)
+                + " ....\n";
     }
     writeLog(earlier);
     const int lines = 3000;
@@ -208,7 +211,8 @@ void TestLog::twoInstancesAtOnce()
     for (const char *id : {"A", "B"})
         for (int n = 1; n <= lines; ++n) {
             const QByteArray line = QByteArray("child ") + id + " line " + QByteArray::number(n);
-            QVERIFY2(seen.value(line) == 1, (line + " seen " + QByteArray::number(seen.value(line))).constData());
+            QVERIFY2(
+                seen.value(line) == 1, (line + " seen " + QByteArray::number(seen.value(line))).constData());
         }
 }
 
@@ -250,7 +254,8 @@ void TestLog::neverThroughALink()
     QCOMPARE(r.exitCode, 0);
     QVERIFY(target.open(QIODevice::ReadOnly));
     QCOMPARE(target.readAll(), content);
-    const QByteArray error = "Log File Error: \"" + QFile::encodeName(path) + "\" " + why.toUtf8() + "; the log is not written";
+    const QByteArray error
+        = "Log File Error: \"" + QFile::encodeName(path) + "\" " + why.toUtf8() + "; the log is not written";
     QCOMPARE(r.standardError.count("Log File Error"), 1);
     QVERIFY2(r.standardError.contains(error), r.standardError.constData());
     QVERIFY2(r.standardError.contains("child A line 5"), r.standardError.constData());
@@ -264,7 +269,9 @@ void TestLog::aHeaderStartsALine()
     writeLog("=== Wendrix 0.9, 2001-01-01T00:00:00Z ===\nthe last line, cut off mid-li");
     QCOMPARE(run({QStringLiteral("lines"), QStringLiteral("A"), QStringLiteral("1")}).exitCode, 0);
     const QByteArray log = logged();
-    QVERIFY2(QRegularExpression(QStringLiteral("cut off mid-li\\r?\\n=== Wendrix 1\\.0, ")).match(QString::fromUtf8(log)).hasMatch(),
+    QVERIFY2(QRegularExpression(QStringLiteral("cut off mid-li\\r?\\n=== Wendrix 1\\.0, "))
+                 .match(QString::fromUtf8(log))
+                 .hasMatch(),
         log.constData());
     QVERIFY(log.contains("child A line 1"));
 }
