@@ -51,6 +51,7 @@ private:
 
     // protocol/: device link
     void handleInputReport();
+    void noteOpenFailure();
     void logLinkFailure(const char *call);
     void linkLost();
 
@@ -81,6 +82,10 @@ private:
     unsigned char inReport[Report::kInputSize] = {};
     int bytesRead = 0;
     int linkState = Disconnected;
+    // hidapi's reason the last hid_open failed (null once a unit opens), and
+    // whether it came with the unit present and its line is yet to be written.
+    QString openFailure;
+    bool openFailurePresent = false;
     QFile firmwareFile;
     QString mainFirmwarePath;
     QString mainVersion;

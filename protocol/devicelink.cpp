@@ -12,9 +12,13 @@ void Dialog::pollUsb()
     if (linkState == Disconnected) {
         device = hid_open(Report::kVendorId, Report::kProductId, nullptr);
         if (device) {
+            openFailure.clear();
+            openFailurePresent = false;
             linkState = Connected;
             hid_set_nonblocking(device, 1);
             pollTimer->start(Report::kConnectedPollMs);
+        } else {
+            noteOpenFailure();
         }
     } else {
         // At most one report per tick, and never waiting for one.
@@ -75,13 +79,49 @@ void Dialog::handleInputReport()
     }
 }
 
+namespace {
+
+// hidapi's words for the last failure on dev, or of hid_open's with null.
+QString hidReason(hid_device *dev)
+{
+    const wchar_t *error = hid_error(dev);
+    return error ? QString::fromWCharArray(error) : QStringLiteral("no error text");
+}
+
+} // namespace
+
+// The window says "Device not connected" whether no unit is plugged in or one
+// cannot be opened; the log tells them apart. Only hidapi's reason is read on
+// every failure (its words differ between versions, so they are not matched):
+// the unit is looked for once when the reason changes, and the line is written
+// on the reason's second failure, so that a node udev has not yet given access
+// to on plug-in, or a unit plugged in between the two calls, writes nothing.
+void Dialog::noteOpenFailure()
+{
+    const QString why = hidReason(nullptr); // before hid_enumerate replaces it
+    if (why != openFailure) {
+        openFailure = why;
+        hid_device_info *found = hid_enumerate(Report::kVendorId, Report::kProductId);
+        openFailurePresent = found != nullptr;
+        hid_free_enumeration(found);
+        return;
+    }
+    if (!openFailurePresent)
+        return;
+    openFailurePresent = false;
+#ifdef Q_OS_LINUX
+    qDebug().noquote() << "Device Open Failed:" << why
+                       << "(the udev rule gives access: README, \"Using a real unit on Linux\")";
+#else
+    qDebug().noquote() << "Device Open Failed:" << why;
+#endif
+}
+
 // The window can only say "Device not connected"; hidapi's own words say why
 // the unit was lost (gone, a time-out, no permission), for whoever reads the log.
 void Dialog::logLinkFailure(const char *call)
 {
-    const wchar_t *error = hid_error(device);
-    const QString why = error ? QString::fromWCharArray(error) : QStringLiteral("no error text");
-    qDebug().noquote() << "Link Lost:" << QLatin1String(call) << "failed:" << why;
+    qDebug().noquote() << "Link Lost:" << QLatin1String(call) << "failed:" << hidReason(device);
 }
 
 void Dialog::linkLost()

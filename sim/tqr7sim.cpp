@@ -47,6 +47,8 @@ std::vector<std::unique_ptr<hid_device>> handles;
 int generation = 0; // counts reset()s
 std::wstring globalError = L"Success";
 hid_device *lastOpened = nullptr;
+int deniedOpens = 0; // < 0: every one
+int enumerateCalls = 0;
 
 // Created, and the environment read, on the first call of any kind; the lock
 // is held by every caller.
@@ -223,6 +225,13 @@ hid_device *openUnit(bool matches, const std::string &what)
         u.event(what + " -> null");
         return nullptr;
     }
+    if (deniedOpens != 0) {
+        if (deniedOpens > 0)
+            --deniedOpens;
+        globalError = L"Failed to open a device with path 'tqr7sim:0': Permission denied";
+        u.event(what + " -> null (denied)");
+        return nullptr;
+    }
     handles.push_back(std::make_unique<hid_device>());
     hid_device *dev = handles.back().get();
     dev->info = deviceInfo();
@@ -257,6 +266,8 @@ void reset()
     ++generation;
     globalError = L"Success";
     lastOpened = nullptr;
+    deniedOpens = 0;
+    enumerateCalls = 0;
     unit().reset();
 }
 
@@ -303,6 +314,12 @@ void failQueryWrites(int n)
     unit().plan().failQueryWrites(n);
 }
 
+void denyOpens(int n)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    deniedOpens = n;
+}
+
 void injectInputReport(const std::vector<std::uint8_t> &report, int delayMs)
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -341,6 +358,12 @@ std::vector<double> openAttemptTimes()
 {
     std::lock_guard<std::mutex> lock(mutex);
     return unit().opens();
+}
+
+int enumerations()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return enumerateCalls;
 }
 
 std::vector<double> readTimes()
@@ -402,8 +425,13 @@ struct hid_device_info HID_API_EXPORT *HID_API_CALL hid_enumerate(unsigned short
 {
     std::lock_guard<std::mutex> lock(mutex);
     tick();
-    if (!unit().attached() || !idsMatch(vendor_id, product_id))
+    ++enumerateCalls;
+    // As hidapi's, it replaces the error text of a failed hid_open.
+    if (!unit().attached() || !idsMatch(vendor_id, product_id)) {
+        globalError = L"No TQR-7 unit attached";
         return nullptr;
+    }
+    globalError = L"Success";
     return new hid_device_info(deviceInfo());
 }
 

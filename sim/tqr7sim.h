@@ -54,6 +54,11 @@ void planAnswer(int target, int line, int attempt, Answer answer, int delayMs = 
 // Make the next n writes of an UpdateModeQuery return -1.
 void failQueryWrites(int n);
 
+// Make the next n opens of the attached unit fail as hidapi's do for a user
+// without access to its node ("... Permission denied"); n < 0: every open
+// until denyOpens(0). hid_enumerate still lists the unit.
+void denyOpens(int n);
+
 // Queue an input report (64 bytes, zero-padded) that the next read delivers
 // after delayMs, in order with the unit's own answers.
 void injectInputReport(const std::vector<std::uint8_t> &report, int delayMs = 0);
@@ -67,6 +72,7 @@ double nowMs();                             // since reset()
 std::vector<Written> writtenReports();      // every hid_write, queries included
 std::vector<Written> writtenDataReports();  // the data reports only
 std::vector<double> openAttemptTimes();     // every hid_open call
+int enumerations();                         // hid_enumerate calls
 std::vector<double> readTimes();            // every hid_read / hid_read_timeout call
 int openHandles();                          // handles open now
 bool nonBlocking();                         // the last opened handle is non-blocking

@@ -28,6 +28,8 @@ private slots:
     void otherInputCodesChangeNothing();
     void losingTheUnitResetsTheLinkUntilItAnswersAgain_data();
     void losingTheUnitResetsTheLinkUntilItAnswersAgain();
+    void unitThatCannotBeOpenedIsNamedOnce_data();
+    void unitThatCannotBeOpenedIsNamedOnce();
 };
 
 namespace {
@@ -222,6 +224,65 @@ void TestDeviceLink::losingTheUnitResetsTheLinkUntilItAnswersAgain()
     Tqr7Sim::setUpdateMode(true);
     QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kReady, 10000);
     QVERIFY(run.button->isEnabled());
+}
+
+void TestDeviceLink::unitThatCannotBeOpenedIsNamedOnce_data()
+{
+    // Each phase changes the unit, then runs until its effect has settled; the
+    // Device Open Failed lines written so far follow each phase.
+    QTest::addColumn<QStringList>("phases");
+    QTest::addColumn<QList<int>>("linesAfter");
+    const auto phases = [](const char *list) { return QString::fromLatin1(list).split(QLatin1Char(',')); };
+    QTest::newRow("denied while present") << phases("denied") << QList<int> {1};
+    QTest::newRow("no unit") << phases("unplugged") << QList<int> {0};
+    QTest::newRow("denied at one look, as before udev gives access")
+        << phases("denied once") << QList<int> {0};
+    QTest::newRow("denied, opened, denied again") << phases("denied,allowed,denied") << QList<int> {1, 1, 2};
+    QTest::newRow("denied, pulled out, denied again")
+        << phases("denied,unplugged,denied") << QList<int> {1, 1, 2};
+}
+
+void TestDeviceLink::unitThatCannotBeOpenedIsNamedOnce()
+{
+    QFETCH(QStringList, phases);
+    QFETCH(QList<int>, linesAfter);
+    const QString denied = QStringLiteral("Failed to open a device with path 'tqr7sim:0': Permission denied");
+    Tqr7Sim::unplug();
+    DialogRun run;
+    for (int i = 0; i < phases.size(); ++i) {
+        const QString &phase = phases[i];
+        if (phase == QLatin1String("denied")) {
+            Tqr7Sim::denyOpens(-1);
+            // An open unit is lost first, so that it is looked for again.
+            if (Tqr7Sim::openHandles() > 0) {
+                Tqr7Sim::unplug();
+                QTRY_COMPARE_WITH_TIMEOUT(Tqr7Sim::openHandles(), 0, kDeadline);
+            }
+            Tqr7Sim::attach();
+        } else if (phase == QLatin1String("denied once")) {
+            Tqr7Sim::denyOpens(1);
+            Tqr7Sim::attach();
+            QTRY_COMPARE_WITH_TIMEOUT(Tqr7Sim::openHandles(), 1, kDeadline);
+        } else if (phase == QLatin1String("allowed")) {
+            Tqr7Sim::denyOpens(0);
+            QTRY_COMPARE_WITH_TIMEOUT(Tqr7Sim::openHandles(), 1, kDeadline);
+        } else {
+            Tqr7Sim::unplug();
+        }
+        QVERIFY(run.runFor(600));
+
+        // Same reason, same silence: no line, and not even a look for the unit.
+        const int enumerations = Tqr7Sim::enumerations();
+        QVERIFY(run.runFor(1000));
+        QCOMPARE(Tqr7Sim::enumerations(), enumerations);
+        const QStringList lines = run.log.linesStartingWith({kOpenFailed});
+        QVERIFY2(lines.size() == linesAfter[i],
+            qPrintable(phase + QLatin1String(": ") + lines.join(QLatin1Char('|'))));
+        for (const QString &line : lines)
+            QCOMPARE(line, openFailedLine(denied));
+        if (Tqr7Sim::openHandles() == 0)
+            QCOMPARE(run.status->text(), kNotConnected);
+    }
 }
 
 QTEST_MAIN(TestDeviceLink)

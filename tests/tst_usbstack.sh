@@ -223,26 +223,28 @@ rows_stall() {
 }
 
 rows_user() {
-    local node denied before after
+    local node denied named before after
     node=$(hidraw_node)
     setfacl -b "$node" # a second run starts as the first did: no ACL for nobody
     wendrix --as nobody 1
     saw 'status "Device not connected"' 30
-    # Nothing to wait for: the program is expected to do nothing. Three seconds
-    # are twelve open attempts, and a permitted program queries within two.
+    # Nothing to wait for: the program is expected to do nothing but name the
+    # unit once. Three seconds are twelve open attempts, and a permitted
+    # program queries within two.
     sleep 3
     denied="$(query_count) queries, status: $(grep -o 'status "[^"]*"' "$log" | tail -n 1)"
+    named=$(grep -c '^Device Open Failed: .*Permission denied' "$log")
     mkdir -p /run/udev/rules.d
     before=$(udevadm test "/sys/class/hidraw/${node#/dev/}" 2>&1 | grep -E '^(TAGS|CURRENT_TAGS)=' | grep -c uaccess)
     cp "$root/packaging/linux/70-wendrix-tqr7.rules" /run/udev/rules.d/
     after=$(udevadm test "/sys/class/hidraw/${node#/dev/}" 2>&1 | grep -E '^(TAGS|CURRENT_TAGS)=' | tr '\n' ' ')
     rm /run/udev/rules.d/70-wendrix-tqr7.rules
     setfacl -m u:nobody:rw "$node" # what uaccess does for the user at the seat
-    if [ "$denied" = '0 queries, status: status "Device not connected"' ] && [ "$before" -eq 0 ] \
+    if [ "$denied" = '0 queries, status: status "Device not connected"' ] && [ "$named" -eq 1 ] && [ "$before" -eq 0 ] \
         && [[ $after == *:uaccess:* ]] && saw 'result "Update Complete. Power Cycle Unit!"' 60 && intact && no_violation; then
-        verdict ok "a user who may not open $node sees \"Device not connected\"; the rule matches and adds uaccess ($after); with the node's ACL the update completes"
+        verdict ok "a user who may not open $node sees \"Device not connected\", and the log says once: $(grep -m 1 '^Device Open Failed:' "$log"); the rule matches and adds uaccess ($after); with the node's ACL the update completes"
     else
-        verdict FAIL "denied: $denied; rule: before $before, after: $after; $(result)"
+        verdict FAIL "denied: $denied; $named Device Open Failed lines; rule: before $before, after: $after; $(result)"
     fi
     stop_wendrix
 }

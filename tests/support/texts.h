@@ -62,6 +62,7 @@ inline const QString kRetryData = QStringLiteral("Retry Data: ");
 inline const QString kFirmwareFileError = QStringLiteral("Firmware File Error:");
 // The link's:
 inline const QString kLinkLost = QStringLiteral("Link Lost:");
+inline const QString kOpenFailed = QStringLiteral("Device Open Failed:");
 
 // A string as a diagnostic line quotes it.
 inline QString quoted(const QString &text)
@@ -83,6 +84,18 @@ inline QString logLine(const QString &label, const QString &path)
 inline QString fileErrorLine(const QString &path, const QString &reason)
 {
     return logLine(kFirmwareFileError, path) + QLatin1Char(' ') + reason;
+}
+
+// The line naming a unit that is present but cannot be opened: hidapi's
+// reason, then, on Linux, where the udev rule is explained.
+inline QString openFailedLine(const QString &reason)
+{
+#ifdef Q_OS_LINUX
+    return kOpenFailed + QLatin1Char(' ') + reason
+        + QStringLiteral(" (the udev rule gives access: README, \"Using a real unit on Linux\")");
+#else
+    return kOpenFailed + QLatin1Char(' ') + reason;
+#endif
 }
 
 } // namespace Texts
