@@ -415,7 +415,9 @@ void TestForm::realExecutableExitsWithZeroOnEscape()
     const qsizetype header = logged.indexOf("\n=== Wendrix 1.0, ") + 1;
     QVERIFY(header > 0);
     const qsizetype body = logged.indexOf('\n', header) + 1;
-    QVERIFY(QRegularExpression(QStringLiteral("^=== Wendrix 1\\.0, \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\S*, process \\d+ ===\n$"))
+    QVERIFY(QRegularExpression(
+        QStringLiteral(
+            "^=== Wendrix 1\\.0, \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\S*, process \\d+ ===\n$"))
                 .match(QString::fromUtf8(logged.mid(header, body - header)))
                 .hasMatch());
     const QByteArray lines = logged.mid(body);
