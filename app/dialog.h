@@ -1,6 +1,19 @@
 #ifndef DIALOG_H
 #define DIALOG_H
 
+// The names below that do not say what they do:
+//   pollUsb            opens the unit while none is open, then reads its
+//                      answers, one per tick (pollTimer: 250 ms, then 10 ms)
+//   fwupdateModeCheck  sends the query "are you in update mode?" once a
+//                      second until the unit says yes (modeCheckTimer)
+//   flashTimer         the 500 ms wait for the answer to the report in
+//                      flight; flashTimeout is its expiry, the time-out ending
+//   retryCount         the attempt number of the report in flight, 1 to 3
+//   lineNumber         the number of the next line of the current file
+//   target             1 GPIO, 2 and 3 the two MIDI processors, 4 main CPU
+//   labelComplete      shows how the last update ended, whichever way
+//   labelVersion       the firmware found, or that some is missing
+
 #include <QDialog>
 #include <QFile>
 #include <QString>
@@ -66,6 +79,8 @@ private:
     void commsError();
     // Refused before, or broken during, an update; the reason goes to the log.
     void firmwareFileError(const QString &path, const QString &reason);
+    enum Progress { ResetProgress, KeepProgress };
+    void endUpdate(const QString &result, Progress progress = ResetProgress, bool closeFile = true);
     const CheckedImage &checkedImage(int updateTarget) const;
 
     // app/: status presentation, and the question a close during an update asks
@@ -95,6 +110,12 @@ private:
     QString firmwareDir;
     QString versionText;
     bool firmwarePresent = false;
+    // During an update: updating from the press of Update to the ending (a
+    // lost link clears it at once; the time-out ending follows); fileOpen
+    // while a target's file is open for sending, as firmwareFile.isOpen();
+    // fileComplete from the sending of that file's end record until the next
+    // file opens, and on after the update. Update is offered only while
+    // updating is clear.
     bool updating = false;
     int totalLineCount = 0;
     int fileLineCount = 0;

@@ -48,11 +48,12 @@ void Dialog::fwupdateModeCheck()
 
 void Dialog::handleInputReport()
 {
-    if (inReport[0] == Report::kAcknowledge) {
+    switch (inReport[0]) {
+    case Report::kAcknowledge:
         // An answer outside an update belongs to no report of ours: acting on
         // it would send firmware after the update ended, or a stale buffer.
         if (!updating)
-            return;
+            break;
         flashTimer->stop();
         if (fileComplete) {
             closeFirmwareFile();
@@ -60,10 +61,10 @@ void Dialog::handleInputReport()
         } else if (fileOpen) {
             sendNextLine();
         }
-    }
-    if (inReport[0] == Report::kBoardTimeout) {
+        break;
+    case Report::kBoardTimeout:
         if (!updating)
-            return;
+            break;
         qDebug() << "USB Board Timeout" << retryCount;
         if (retryCount >= Report::kMaxAttempts) {
             commsError();
@@ -71,11 +72,14 @@ void Dialog::handleInputReport()
             ++retryCount;
             transmitReport();
         }
-    }
-    if (inReport[0] == Report::kUpdateModeAnswer) {
+        break;
+    case Report::kUpdateModeAnswer:
         linkState = ReadyForUpdate;
         modeCheckTimer->stop();
         refreshStatus();
+        break;
+    default:
+        break; // no answer of the unit's: ignored
     }
 }
 

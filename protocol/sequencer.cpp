@@ -183,50 +183,44 @@ void Dialog::closeFirmwareFile()
 
 void Dialog::updateComplete()
 {
-    DiagnosticLog::reattachConsole();
-    closeFirmwareFile();
-    updating = false;
-    ui->labelComplete->setText(QStringLiteral("Update Complete. Power Cycle Unit!"));
-    ui->labelComplete->show();
-    refreshStatus();
+    endUpdate(QStringLiteral("Update Complete. Power Cycle Unit!"), KeepProgress);
 }
 
 void Dialog::commsError()
 {
-    DiagnosticLog::reattachConsole();
-    flashTimer->stop();
-    closeFirmwareFile();
-    updating = false;
-    ui->labelComplete->setText(QStringLiteral("Operation Failed: Internal Comms Error"));
-    ui->labelComplete->show();
-    resetProgress();
-    refreshStatus();
+    endUpdate(QStringLiteral("Operation Failed: Internal Comms Error"));
 }
 
 void Dialog::flashTimeout()
 {
-    DiagnosticLog::reattachConsole();
-    flashTimer->stop(); // the ending runs once
-    closeFirmwareFile();
-    updating = false;
-    ui->labelComplete->setText(QStringLiteral("No response received from unit!"));
-    ui->labelComplete->show();
-    resetProgress();
-    refreshStatus();
+    endUpdate(QStringLiteral("No response received from unit!"));
 }
 
 void Dialog::firmwareFileError(const QString &path, const QString &reason)
 {
-    DiagnosticLog::reattachConsole();
+    DiagnosticLog::reattachConsole(); // so that the console shows this line too
     // The reason follows the path unquoted, on the same line.
     qDebug() << "Firmware File Error:" << path << qUtf8Printable(reason);
+    // Refused before the update, or a target's file that would not open: no
+    // file to close, and no "File Closed".
+    endUpdate(QStringLiteral("Operation Failed: Firmware File Error"), ResetProgress, firmwareFile.isOpen());
+}
+
+// What every ending does. The answer wait stops, so the ending runs once; the
+// file is closed and "File Closed" written also where it is closed already
+// (after the last end record's acknowledgement, or a failed write); a failure
+// empties the bars, and a complete update leaves them full.
+void Dialog::endUpdate(const QString &result, Progress progress, bool closeFile)
+{
+    DiagnosticLog::reattachConsole();
     flashTimer->stop();
-    if (firmwareFile.isOpen())
+    if (closeFile)
         closeFirmwareFile();
     updating = false;
-    ui->labelComplete->setText(QStringLiteral("Operation Failed: Firmware File Error"));
+    ui->labelComplete->setText(result);
     ui->labelComplete->show();
-    resetProgress();
+    if (progress == ResetProgress)
+        resetProgress();
     refreshStatus();
 }
 
