@@ -319,8 +319,19 @@ void TestHardening::unitFault()
             : kLinkLost + QStringLiteral(" hid_write failed: Simulated write failure");
         QVERIFY2(lost.first().endsWith(expected), qPrintable(lost.first()));
     }
-    if (fault != StrayAck)
-        VERIFY_NO_VIOLATIONS();
+    // A stray acknowledgement is taken for the answer to the report in
+    // flight, so the next report goes out before the unit has answered: the
+    // unit sees two reports in flight. After the last end record nothing
+    // follows; any other fault costs no violation.
+    QString expected;
+    if (fault == StrayAck && inFlight && phase != LastEndRecord)
+        expected = QStringLiteral("target %1 line %2: two reports in flight: written before the answer to "
+                                  "target %3 line %4 was read")
+                       .arg(phase == EndRecord ? target + 1 : target)
+                       .arg(phase == EndRecord ? 1 : line + 1)
+                       .arg(target)
+                       .arg(line);
+    QCOMPARE(violations(), expected);
 
     // The link and the button recover, and the next update goes through whole.
     Tqr7Sim::attach();
