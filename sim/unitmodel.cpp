@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <fstream>
 
-using Tqr7Sim::Answer;
+using Wire::Answer;
 
 namespace {
 
@@ -452,7 +452,7 @@ UnitModel::Outcome UnitModel::write(
 {
     writes.push_back(
         {nowMs(), report ? std::vector<std::uint8_t>(report, report + length) : std::vector<std::uint8_t>()});
-    const Tqr7Sim::Written w = writes.back(); // a carry() that waits lets others write meanwhile
+    const Wire::Written w = writes.back(); // a carry() that waits lets others write meanwhile
     Outcome outcome {int(length), Effect::Taken};
     const Carried carried = carry ? carry() : Carried::Arrives;
     switch (report ? carried : Carried::Lost) { // a null buffer is the transport's to report
@@ -501,7 +501,7 @@ UnitModel::Effect UnitModel::takeReport(const std::uint8_t *r, std::size_t lengt
     return Effect::Taken;
 }
 
-void UnitModel::logWrite(const Tqr7Sim::Written &w, int result) const
+void UnitModel::logWrite(const Wire::Written &w, int result) const
 {
     std::string line = format("%.3f", w.timeMs);
     for (std::uint8_t b : w.bytes)
