@@ -1,5 +1,5 @@
-#ifndef UNITMODEL_H
-#define UNITMODEL_H
+#ifndef TQR7UNIT_H
+#define TQR7UNIT_H
 
 // The simulated TQR-7 unit itself, whatever carries its reports: it checks
 // every report the program writes, decides each answer (and the planned
@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-class UnitModel
+class Tqr7Unit
 {
 public:
     using Clock = std::chrono::steady_clock;
@@ -47,7 +47,7 @@ public:
     };
 
     // Fresh state with the defaults; applyEnvironment() reads TQR7SIM_*.
-    UnitModel();
+    Tqr7Unit();
     void applyEnvironment();
     // Back to the defaults, keeping the output folder and verbosity.
     void reset();
@@ -159,4 +159,4 @@ private:
     bool verbose = false;
 };
 
-#endif // UNITMODEL_H
+#endif // TQR7UNIT_H
