@@ -4,7 +4,7 @@
 // The simulated TQR-7 unit itself, whatever carries its reports: it checks
 // every report the program writes, decides each answer (and the planned
 // faults), keeps what each target received, and writes its records. Two
-// transports carry it: the hidapi drop-in (tqr7sim.cpp), in the program's own
+// transports carry it: the hidapi drop-in (tqr7hid.cpp), in the program's own
 // process, and the gadget program (tqr7gadget.cpp), behind a real USB bus.
 // The model is not thread-safe; each transport serialises its calls.
 

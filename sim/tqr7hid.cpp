@@ -3,7 +3,7 @@
 // after the write that caused them, checked whenever the program reads (no
 // threads of its own).
 
-#include "sim/tqr7sim.h"
+#include "sim/tqr7hid.h"
 #include "sim/tqr7unit.h"
 #include "sim/wire.h"
 
@@ -257,7 +257,7 @@ int copyString(hid_device *dev, const wchar_t *text, wchar_t *string, std::size_
 
 // ---- Control ---------------------------------------------------------------
 
-namespace Tqr7Sim {
+namespace Tqr7Hid {
 
 void reset()
 {
@@ -403,7 +403,7 @@ std::vector<std::string> violations()
     return unit().violations();
 }
 
-} // namespace Tqr7Sim
+} // namespace Tqr7Hid
 
 // ---- hidapi ----------------------------------------------------------------
 

@@ -1,8 +1,8 @@
-#ifndef TQR7SIM_H
-#define TQR7SIM_H
+#ifndef TQR7HID_H
+#define TQR7HID_H
 
 // Control of the simulated TQR-7 unit. The simulator is a drop-in hidapi
-// (libtqr7sim.so): code that calls hid_open/hid_read/hid_write talks to it.
+// (libtqr7hid.so): code that calls hid_open/hid_read/hid_write talks to it.
 // Tests steer it through these functions; a separate process is steered by
 // the environment variables described in sim/README.md.
 
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace Tqr7Sim {
+namespace Tqr7Hid {
 
 // The unit's answers and records, so that steering it needs this header only.
 using Wire::Answer;
@@ -75,6 +75,6 @@ std::string received(int target);
 // Every protocol violation seen since reset(), one readable sentence each.
 std::vector<std::string> violations();
 
-} // namespace Tqr7Sim
+} // namespace Tqr7Hid
 
-#endif // TQR7SIM_H
+#endif // TQR7HID_H
