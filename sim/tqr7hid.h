@@ -1,7 +1,7 @@
 #ifndef TQR7HID_H
 #define TQR7HID_H
 
-// Control of the simulated TQR-7 unit. The simulator is a drop-in hidapi
+// Control of the simulated TQR-7 unit behind its hidapi drop-in
 // (libtqr7hid.so): code that calls hid_open/hid_read/hid_write talks to it.
 // Tests steer it through these functions; a separate process is steered by
 // the environment variables described in sim/README.md.
