@@ -26,13 +26,13 @@ wendrix_static_qt_plugins(wendrix_core)
 set(WENDRIX_WINDOWS_PLUGINS QWindowsIntegrationPlugin QWindowsVistaStylePlugin QICOPlugin)
 wendrix_static_qt_plugins(wendrix ${WENDRIX_WINDOWS_PLUGINS})
 
-if(TARGET tqr7sim)
+if(TARGET tqr7hid)
     # The demo variant: Windows has no LD_PRELOAD, so the simulated unit is
     # linked in place of hidapi, and the watcher that tells the demo what the
     # window shows (tools/watch.cpp) is built in. Never shipped;
     # scripts/windows --demo runs it.
     add_executable(wendrix_demo WIN32 app/main.cpp tools/watch.cpp res/wendrix.rc)
-    target_link_libraries(wendrix_demo PRIVATE wendrix_core tqr7sim)
+    target_link_libraries(wendrix_demo PRIVATE wendrix_core tqr7hid)
     # Its log apart from the shipped program's.
     target_compile_definitions(wendrix_demo PRIVATE WENDRIX_LOG_FOLDER="wendrix_demo")
     set_target_properties(wendrix_demo PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/demo)

@@ -3,11 +3,10 @@
 
 // What the simulated unit is planned to do instead of acknowledging: the
 // answer to given data reports and the UpdateModeQuery writes that fail,
-// from Tqr7Sim::planAnswer() or the text of TQR7SIM_FAULTS (sim/README.md
+// as the tests plan them or from the text of TQR7SIM_FAULTS (sim/README.md
 // has the grammar). It also tells where such a plan ends an update, as the
 // program runs one, for tqr7plan.
 
-#include "sim/tqr7sim.h"
 #include "sim/wire.h"
 
 #include <string>
@@ -16,7 +15,7 @@
 class FaultPlan
 {
 public:
-    using Answer = Tqr7Sim::Answer;
+    using Answer = Wire::Answer;
 
     // The answer to the data reports of a target, line and attempt; 0 is any.
     struct Item

@@ -10,7 +10,7 @@
 // nothing pulls it out. SIGUSR1 pulls the unit out, SIGUSR2 plugs it in
 // again; SIGTERM ends the program. scripts/usbvm sets the gadget up.
 
-#include "sim/unitmodel.h"
+#include "sim/tqr7unit.h"
 #include "sim/wire.h"
 
 #include <algorithm>
@@ -25,7 +25,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-using Clock = UnitModel::Clock;
+using Clock = Tqr7Unit::Clock;
 
 namespace {
 
@@ -61,7 +61,7 @@ private:
     void sendDueAnswer();
     int pollTimeoutMs(bool &answerDue) const;
 
-    UnitModel unit;
+    Tqr7Unit unit;
     int fd = -1;
     std::string hidg, udcFile, udcName;
     bool found = false; // the host has written to the unit since it was plugged in
@@ -126,7 +126,7 @@ void Gadget::readReport()
         unit.armUnplug();
     }
     const std::size_t length = std::size_t(n) + 1;
-    if (unit.write(in, length, this).effect == UnitModel::Effect::Unplug)
+    if (unit.write(in, length, this).effect == Tqr7Unit::Effect::Unplug)
         pullOut();
 }
 
@@ -135,7 +135,7 @@ void Gadget::sendDueAnswer()
     const auto next = unit.nextAnswerAt();
     if (!next || *next > Clock::now())
         return;
-    const UnitModel::InputReport &answer = unit.nextAnswer();
+    const Tqr7Unit::InputReport &answer = unit.nextAnswer();
     // EAGAIN: the host has not yet taken the answer before; poll says when.
     if (::write(fd, answer.data(), answer.size()) != ssize_t(answer.size()))
         return;

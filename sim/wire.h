@@ -1,11 +1,12 @@
 #ifndef WIRE_H
 #define WIRE_H
 
-// The TQR-7 unit's reports as they cross the wire, for everything that plays
-// or inspects the unit: the simulated unit, the tests' probes, the fuzzers
-// and tqr7plan. It stays apart from protocol/report.h on purpose: the
-// simulated unit is an independent check of the program, and a slip in the
-// program's own description must not become the unit's as well.
+// The TQR-7 unit's reports as they cross the wire, what the unit can do with
+// one and the record of one written, for everything that plays or inspects
+// the unit: the simulated unit, the tests' probes, the fuzzers and tqr7plan.
+// It stays apart from protocol/report.h on purpose: the simulated unit is an
+// independent check of the program, and a slip in the program's own
+// description must not become the unit's as well.
 
 #include <algorithm>
 #include <cstddef>
@@ -109,6 +110,23 @@ inline std::vector<std::uint8_t> dataReport(
     report[kTextByte + text.size()] = kLineEnd;
     return report;
 }
+
+// What the unit does with one data report.
+enum class Answer {
+    Acknowledge,  // 0x01 after the answer delay (the default)
+    BoardTimeout, // 0x02: the unit's internal bus timed out passing the line on
+    Silence,      // no answer at all
+    Unplug,       // the unit disappears: this and every later call on the handle fails
+    WriteFails,   // hid_write returns -1; the unit stays attached
+    Stall,        // no answer, and the unit stops taking reports: later writes block, then fail
+};
+
+// One output report as the program wrote it.
+struct Written
+{
+    double timeMs;                   // since the unit's reset(), steady clock
+    std::vector<std::uint8_t> bytes; // exactly as passed to hid_write (behind USB: report id 0 put back)
+};
 
 } // namespace Wire
 

@@ -1,7 +1,7 @@
 // The link to the unit: finding and opening it, the update-mode query and its
 // answer, the input codes it ignores, and losing the unit.
 
-#include "sim/tqr7sim.h"
+#include "sim/tqr7hid.h"
 #include "tests/support/dialogrun.h"
 #include "tests/support/firmwarefolder.h"
 #include "tests/support/probe.h"
@@ -34,10 +34,10 @@ private slots:
 
 namespace {
 
-std::vector<Tqr7Sim::Written> queries()
+std::vector<Tqr7Hid::Written> queries()
 {
-    std::vector<Tqr7Sim::Written> result;
-    for (const Tqr7Sim::Written &report : Tqr7Sim::writtenReports()) {
+    std::vector<Tqr7Hid::Written> result;
+    for (const Tqr7Hid::Written &report : Tqr7Hid::writtenReports()) {
         if (report.bytes.size() > 1 && report.bytes[1] == 0x80)
             result.push_back(report);
     }
@@ -63,36 +63,36 @@ double median(std::vector<double> values)
 void TestDeviceLink::init()
 {
     FirmwareFolder::removeLink();
-    Tqr7Sim::reset();
+    Tqr7Hid::reset();
 }
 
 void TestDeviceLink::noUnitIsLookedForEveryQuarterSecond()
 {
-    Tqr7Sim::unplug();
+    Tqr7Hid::unplug();
     DialogRun run;
     QVERIFY2(
-        Tqr7Sim::openAttemptTimes().empty(), "the unit is first looked for by the poll, not the constructor");
-    QTRY_VERIFY_WITH_TIMEOUT(Tqr7Sim::openAttemptTimes().size() >= 5, 10000);
+        Tqr7Hid::openAttemptTimes().empty(), "the unit is first looked for by the poll, not the constructor");
+    QTRY_VERIFY_WITH_TIMEOUT(Tqr7Hid::openAttemptTimes().size() >= 5, 10000);
 
     // Coarse timers may fire a little early; nothing near the 10 ms period.
-    const double gap = median(gaps(Tqr7Sim::openAttemptTimes()));
+    const double gap = median(gaps(Tqr7Hid::openAttemptTimes()));
     QVERIFY2(gap > 200 && gap < 400, qPrintable(QString::number(gap)));
-    QVERIFY(Tqr7Sim::writtenReports().empty());
+    QVERIFY(Tqr7Hid::writtenReports().empty());
     QCOMPARE(run.status->text(), kNotConnected);
     QVERIFY(!run.button->isEnabled());
 }
 
 void TestDeviceLink::attachedUnitIsOpenedAndPolledWithoutWaiting()
 {
-    Tqr7Sim::setUpdateMode(false);
+    Tqr7Hid::setUpdateMode(false);
     DialogRun run;
-    QTRY_COMPARE_WITH_TIMEOUT(Tqr7Sim::openHandles(), 1, 10000);
-    QCOMPARE(Tqr7Sim::openAttemptTimes().size(), size_t(1));
-    QVERIFY(Tqr7Sim::nonBlocking());
+    QTRY_COMPARE_WITH_TIMEOUT(Tqr7Hid::openHandles(), 1, 10000);
+    QCOMPARE(Tqr7Hid::openAttemptTimes().size(), size_t(1));
+    QVERIFY(Tqr7Hid::nonBlocking());
     QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kNotInUpdateMode, 5000);
 
-    QTRY_VERIFY_WITH_TIMEOUT(Tqr7Sim::readTimes().size() >= 30, 10000);
-    const double gap = median(gaps(Tqr7Sim::readTimes()));
+    QTRY_VERIFY_WITH_TIMEOUT(Tqr7Hid::readTimes().size() >= 30, 10000);
+    const double gap = median(gaps(Tqr7Hid::readTimes()));
     QVERIFY2(gap >= 5 && gap < 50, qPrintable(QString::number(gap)));
     QVERIFY(!run.button->isEnabled());
 }
@@ -100,12 +100,12 @@ void TestDeviceLink::attachedUnitIsOpenedAndPolledWithoutWaiting()
 void TestDeviceLink::queryGoesOutEverySecondUntilAnswered()
 {
     // A unit outside its update mode never answers: the query repeats for ever.
-    Tqr7Sim::setUpdateMode(false);
+    Tqr7Hid::setUpdateMode(false);
     DialogRun run;
     QTRY_VERIFY_WITH_TIMEOUT(queries().size() >= 3, 15000);
 
     const auto sent = queries();
-    const double opened = Tqr7Sim::openAttemptTimes().front();
+    const double opened = Tqr7Hid::openAttemptTimes().front();
     QVERIFY2(sent.front().timeMs - opened <= 1000 + 250,
         qPrintable(QString::number(sent.front().timeMs - opened)));
     for (size_t i = 1; i < sent.size(); ++i) {
@@ -116,7 +116,7 @@ void TestDeviceLink::queryGoesOutEverySecondUntilAnswered()
     expected[1] = 0x80;
     for (const auto &query : sent)
         QCOMPARE(query.bytes, expected);
-    QCOMPARE(queries().size(), Tqr7Sim::writtenReports().size());
+    QCOMPARE(queries().size(), Tqr7Hid::writtenReports().size());
     QCOMPARE(run.status->text(), kNotInUpdateMode);
     VERIFY_NO_VIOLATIONS();
 }
@@ -143,14 +143,14 @@ void TestDeviceLink::buttonNeedsFirmwareAndAReadyUnit()
         QVERIFY(run.runFor(100));
         QVERIFY(!run.button->isEnabled());
     }
-    Tqr7Sim::reset();
-    Tqr7Sim::setUpdateMode(false);
+    Tqr7Hid::reset();
+    Tqr7Hid::setUpdateMode(false);
     FirmwareFolder firmware;
     firmware.writeSet(3, 3, 3);
     DialogRun run;
     QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kNotInUpdateMode, 10000);
     QVERIFY(!run.button->isEnabled());
-    Tqr7Sim::setUpdateMode(true);
+    Tqr7Hid::setUpdateMode(true);
     QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kReady, 10000);
     QVERIFY(run.button->isEnabled());
 }
@@ -161,19 +161,19 @@ void TestDeviceLink::otherInputCodesChangeNothing()
     firmware.writeSet(3, 3, 3);
     DialogRun run;
     QTRY_VERIFY_WITH_TIMEOUT(run.button->isEnabled(), 10000);
-    const size_t written = Tqr7Sim::writtenReports().size();
+    const size_t written = Tqr7Hid::writtenReports().size();
 
     // Unknown codes, whatever follows them, and a second update-mode answer.
     for (std::uint8_t code : {0x00, 0x03, 0x7F, 0xFF, 0x80})
-        Tqr7Sim::injectInputReport({code, 0x01, 0x02, 0x80});
-    const size_t reads = Tqr7Sim::readTimes().size();
-    QTRY_VERIFY_WITH_TIMEOUT(Tqr7Sim::readTimes().size() >= reads + 20, 10000);
+        Tqr7Hid::injectInputReport({code, 0x01, 0x02, 0x80});
+    const size_t reads = Tqr7Hid::readTimes().size();
+    QTRY_VERIFY_WITH_TIMEOUT(Tqr7Hid::readTimes().size() >= reads + 20, 10000);
 
-    QCOMPARE(Tqr7Sim::writtenReports().size(), written);
+    QCOMPARE(Tqr7Hid::writtenReports().size(), written);
     QCOMPARE(run.status->text(), kReady);
     QVERIFY(run.button->isEnabled());
     QVERIFY(run.complete->isHidden());
-    QCOMPARE(Tqr7Sim::openHandles(), 1);
+    QCOMPARE(Tqr7Hid::openHandles(), 1);
 }
 
 void TestDeviceLink::losingTheUnitResetsTheLinkUntilItAnswersAgain_data()
@@ -189,39 +189,39 @@ void TestDeviceLink::losingTheUnitResetsTheLinkUntilItAnswersAgain()
     FirmwareFolder firmware;
     firmware.writeSet(3, 3, 3);
     if (byFailedQuery) {
-        Tqr7Sim::setUpdateMode(false);
-        Tqr7Sim::failQueryWrites(1);
+        Tqr7Hid::setUpdateMode(false);
+        Tqr7Hid::failQueryWrites(1);
     }
     DialogRun run;
     if (!byFailedQuery) {
         QTRY_VERIFY_WITH_TIMEOUT(run.button->isEnabled(), 10000);
-        Tqr7Sim::unplug();
+        Tqr7Hid::unplug();
     }
     QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kNotConnected, 10000);
-    QCOMPARE(Tqr7Sim::openHandles(), 0);
+    QCOMPARE(Tqr7Hid::openHandles(), 0);
     QVERIFY(!run.button->isEnabled());
     QCOMPARE(run.sub->value(), 0);
     QCOMPARE(run.overall->value(), 0);
     QCOMPARE(run.target->text(), kNoTarget);
 
     // Back to looking for the unit every 250 ms.
-    const size_t before = Tqr7Sim::openAttemptTimes().size();
+    const size_t before = Tqr7Hid::openAttemptTimes().size();
     if (!byFailedQuery) {
-        QTRY_VERIFY_WITH_TIMEOUT(Tqr7Sim::openAttemptTimes().size() >= before + 3, 10000);
-        std::vector<double> times = Tqr7Sim::openAttemptTimes();
+        QTRY_VERIFY_WITH_TIMEOUT(Tqr7Hid::openAttemptTimes().size() >= before + 3, 10000);
+        std::vector<double> times = Tqr7Hid::openAttemptTimes();
         times.erase(times.begin(), times.begin() + long(before));
         const double gap = median(gaps(times));
         QVERIFY2(gap > 200 && gap < 400, qPrintable(QString::number(gap)));
-        Tqr7Sim::attach();
+        Tqr7Hid::attach();
     }
 
     // The returning unit must answer a new query before Update is offered.
-    Tqr7Sim::setUpdateMode(false);
+    Tqr7Hid::setUpdateMode(false);
     const size_t queriesBefore = queries().size();
     QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kNotInUpdateMode, 10000);
     QVERIFY(!run.button->isEnabled());
     QTRY_VERIFY_WITH_TIMEOUT(queries().size() > queriesBefore, 10000);
-    Tqr7Sim::setUpdateMode(true);
+    Tqr7Hid::setUpdateMode(true);
     QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kReady, 10000);
     QVERIFY(run.button->isEnabled());
 }
@@ -247,40 +247,40 @@ void TestDeviceLink::unitThatCannotBeOpenedIsNamedOnce()
     QFETCH(QStringList, phases);
     QFETCH(QList<int>, linesAfter);
     const QString denied = QStringLiteral("Failed to open a device with path 'tqr7sim:0': Permission denied");
-    Tqr7Sim::unplug();
+    Tqr7Hid::unplug();
     DialogRun run;
     for (int i = 0; i < phases.size(); ++i) {
         const QString &phase = phases[i];
         if (phase == QLatin1String("denied")) {
-            Tqr7Sim::denyOpens(-1);
+            Tqr7Hid::denyOpens(-1);
             // An open unit is lost first, so that it is looked for again.
-            if (Tqr7Sim::openHandles() > 0) {
-                Tqr7Sim::unplug();
-                QTRY_COMPARE_WITH_TIMEOUT(Tqr7Sim::openHandles(), 0, kDeadline);
+            if (Tqr7Hid::openHandles() > 0) {
+                Tqr7Hid::unplug();
+                QTRY_COMPARE_WITH_TIMEOUT(Tqr7Hid::openHandles(), 0, kDeadline);
             }
-            Tqr7Sim::attach();
+            Tqr7Hid::attach();
         } else if (phase == QLatin1String("denied once")) {
-            Tqr7Sim::denyOpens(1);
-            Tqr7Sim::attach();
-            QTRY_COMPARE_WITH_TIMEOUT(Tqr7Sim::openHandles(), 1, kDeadline);
+            Tqr7Hid::denyOpens(1);
+            Tqr7Hid::attach();
+            QTRY_COMPARE_WITH_TIMEOUT(Tqr7Hid::openHandles(), 1, kDeadline);
         } else if (phase == QLatin1String("allowed")) {
-            Tqr7Sim::denyOpens(0);
-            QTRY_COMPARE_WITH_TIMEOUT(Tqr7Sim::openHandles(), 1, kDeadline);
+            Tqr7Hid::denyOpens(0);
+            QTRY_COMPARE_WITH_TIMEOUT(Tqr7Hid::openHandles(), 1, kDeadline);
         } else {
-            Tqr7Sim::unplug();
+            Tqr7Hid::unplug();
         }
         QVERIFY(run.runFor(600));
 
         // Same reason, same silence: no line, and not even a look for the unit.
-        const int enumerations = Tqr7Sim::enumerations();
+        const int enumerations = Tqr7Hid::enumerations();
         QVERIFY(run.runFor(1000));
-        QCOMPARE(Tqr7Sim::enumerations(), enumerations);
+        QCOMPARE(Tqr7Hid::enumerations(), enumerations);
         const QStringList lines = run.log.linesStartingWith({kOpenFailed});
         QVERIFY2(lines.size() == linesAfter[i],
             qPrintable(phase + QLatin1String(": ") + lines.join(QLatin1Char('|'))));
         for (const QString &line : lines)
             QCOMPARE(line, openFailedLine(denied));
-        if (Tqr7Sim::openHandles() == 0)
+        if (Tqr7Hid::openHandles() == 0)
             QCOMPARE(run.status->text(), kNotConnected);
     }
 }

@@ -3,7 +3,7 @@
 // program ends.
 
 #include "app/dialog.h"
-#include "sim/tqr7sim.h"
+#include "sim/tqr7hid.h"
 #include "tests/support/debugcapture.h"
 #include "tests/support/dialogrun.h"
 #include "tests/support/firmwarefolder.h"
@@ -312,7 +312,7 @@ void TestForm::escapeAndCloseEndTheProgramOnlyOutsideAnUpdate()
     QFETCH(int, answer);
     QFETCH(bool, programEnds);
 
-    Tqr7Sim::reset();
+    Tqr7Hid::reset();
     FirmwareFolder fw;
     fw.writeSet(40, 40, 40);
     DialogRun run;

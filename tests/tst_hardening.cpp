@@ -2,7 +2,7 @@
 // the link and the button recover: a matrix of bad firmware sets and a matrix
 // of unit faults at each phase of the link and of an update.
 
-#include "sim/tqr7sim.h"
+#include "sim/tqr7hid.h"
 #include "tests/support/dialogrun.h"
 #include "tests/support/firmwarefolder.h"
 #include "tests/support/probe.h"
@@ -14,7 +14,7 @@
 
 #include <functional>
 
-using Tqr7Sim::Answer;
+using Tqr7Hid::Answer;
 using namespace Texts;
 
 namespace {
@@ -106,7 +106,7 @@ private slots:
 void TestHardening::init()
 {
     FirmwareFolder::removeLink();
-    Tqr7Sim::reset();
+    Tqr7Hid::reset();
 }
 
 void TestHardening::badFirmwareSet_data()
@@ -252,32 +252,32 @@ void TestHardening::unitFault()
     const bool inFlight = phase >= FirstLine || (phase == Idle && fault == WriteFails);
     const auto strayReports = [&] {
         if (fault == StrayAck)
-            Tqr7Sim::injectInputReport({0x01});
+            Tqr7Hid::injectInputReport({0x01});
         if (fault == ThreeBusTimeouts && !inFlight)
             for (int i = 0; i < 3; ++i)
-                Tqr7Sim::injectInputReport({0x02});
+                Tqr7Hid::injectInputReport({0x02});
         if (fault == UnknownCodes)
             for (std::uint8_t code : {0x00, 0x03, 0x7F, 0xFF, 0x55})
-                Tqr7Sim::injectInputReport({code, 0x01});
+                Tqr7Hid::injectInputReport({code, 0x01});
     };
 
     if (phase == BeforeAnswer)
-        Tqr7Sim::setUpdateMode(false);
+        Tqr7Hid::setUpdateMode(false);
     DialogRun run;
     QTRY_COMPARE_WITH_TIMEOUT(
         run.status->text(), phase == BeforeAnswer ? kNotInUpdateMode : kReady, kDeadline);
-    const size_t opensBefore = Tqr7Sim::openAttemptTimes().size();
+    const size_t opensBefore = Tqr7Hid::openAttemptTimes().size();
 
     if (!inFlight) {
         if (fault == Unplug)
-            Tqr7Sim::unplug();
+            Tqr7Hid::unplug();
         else if (fault == WriteFails)
-            Tqr7Sim::failQueryWrites(1);
+            Tqr7Hid::failQueryWrites(1);
         else
             strayReports();
-        const size_t reads = Tqr7Sim::readTimes().size();
+        const size_t reads = Tqr7Hid::readTimes().size();
         QTRY_VERIFY_WITH_TIMEOUT(
-            Tqr7Sim::readTimes().size() > reads + 20 || Tqr7Sim::openAttemptTimes().size() > opensBefore + 1,
+            Tqr7Hid::readTimes().size() > reads + 20 || Tqr7Hid::openAttemptTimes().size() > opensBefore + 1,
             kDeadline);
         if (!linkDropped)
             QCOMPARE(run.status->text(), phase == BeforeAnswer ? kNotInUpdateMode : kReady);
@@ -288,7 +288,7 @@ void TestHardening::unitFault()
         const Answer answers[] = {Answer::Unplug, Answer::WriteFails, Answer::Silence, Answer::BoardTimeout,
             Answer::Acknowledge, Answer::Acknowledge};
         const bool stray = fault == StrayAck || fault == UnknownCodes;
-        Tqr7Sim::planAnswer(
+        Tqr7Hid::planAnswer(
             target, line, fault == ThreeBusTimeouts ? 0 : 1, answers[fault], stray ? 300 : -1);
         QVERIFY(run.pressUpdate());
         if (fault == StrayAck || fault == UnknownCodes) {
@@ -306,7 +306,7 @@ void TestHardening::unitFault()
     if (result.isEmpty())
         QVERIFY(run.complete->isHidden());
     if (linkDropped)
-        QTRY_VERIFY_WITH_TIMEOUT(Tqr7Sim::openAttemptTimes().size() > opensBefore, kDeadline);
+        QTRY_VERIFY_WITH_TIMEOUT(Tqr7Hid::openAttemptTimes().size() > opensBefore, kDeadline);
     // One line says which call failed and why, in hidapi's words. A unit
     // pulled out fails the next read, or a query written first.
     const QStringList lost = run.log.linesStartingWith({kLinkLost});
@@ -334,9 +334,9 @@ void TestHardening::unitFault()
     QCOMPARE(violations(), expected);
 
     // The link and the button recover, and the next update goes through whole.
-    Tqr7Sim::attach();
-    Tqr7Sim::setUpdateMode(true);
-    Tqr7Sim::planAnswer(0, 0, 0, Answer::Acknowledge);
+    Tqr7Hid::attach();
+    Tqr7Hid::setUpdateMode(true);
+    Tqr7Hid::planAnswer(0, 0, 0, Answer::Acknowledge);
     QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kReady, kDeadline);
     QVERIFY(updateCompletes(run));
     QCOMPARE(received(2), expectedText(fw.midiPath));

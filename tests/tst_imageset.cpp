@@ -2,7 +2,7 @@
 // the diagnostic lines it writes, and how lines are counted.
 
 #include "imageset/firmwarecheck.h"
-#include "sim/tqr7sim.h"
+#include "sim/tqr7hid.h"
 #include "tests/support/dialogrun.h"
 #include "tests/support/firmwarefolder.h"
 #include "tests/support/texts.h"
@@ -44,8 +44,8 @@ QString logged(const DebugCapture &log, const QString &label)
 void TestImageSet::init()
 {
     FirmwareFolder::removeLink();
-    Tqr7Sim::reset();
-    Tqr7Sim::unplug();
+    Tqr7Hid::reset();
+    Tqr7Hid::unplug();
 }
 
 void TestImageSet::completeSetShowsVersionAndLogsEachPath()
@@ -214,7 +214,7 @@ void TestImageSet::incompleteSetShowsTheWarning()
     }
 
     {
-        Tqr7Sim::attach();
+        Tqr7Hid::attach();
         DialogRun run;
         QCOMPARE(run.version->text(), kFirmwareMissing);
         QCOMPARE(logged(run.log, kFirmwarePresent), QStringLiteral("false"));

@@ -4,7 +4,7 @@
 
 #include "app/diagnosticlog.h"
 #include "app/dialog.h"
-#include "sim/tqr7sim.h"
+#include "sim/tqr7hid.h"
 #include "tests/support/firmwarefolder.h"
 #include "tests/support/texts.h"
 

@@ -10,7 +10,7 @@ import sys
 RT_ICON, RT_GROUP_ICON, RT_MANIFEST = 3, 14, 24
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
 # DLLs that would have to travel beside the executable.
-FOREIGN_DLLS = ("qt5", "qt6", "libstdc++", "libgcc", "libwinpthread", "hidapi", "tqr7sim")
+FOREIGN_DLLS = ("qt5", "qt6", "libstdc++", "libgcc", "libwinpthread", "hidapi", "tqr7hid")
 
 
 class Pe:

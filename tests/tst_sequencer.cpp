@@ -2,7 +2,7 @@
 // how the unit's answers, its silence and its loss end an update, the checks
 // on the firmware files, and what the operator sees meanwhile.
 
-#include "sim/tqr7sim.h"
+#include "sim/tqr7hid.h"
 #include "tests/support/dialogrun.h"
 #include "tests/support/firmwarefolder.h"
 #include "tests/support/probe.h"
@@ -16,7 +16,7 @@
 #include <functional>
 #include <optional>
 
-using Tqr7Sim::Answer;
+using Tqr7Hid::Answer;
 using namespace Texts;
 
 class TestSequencer : public QObject
@@ -98,7 +98,7 @@ public:
 private:
     void sample()
     {
-        samples.append({Tqr7Sim::nowMs(), run.status->text(), run.target->text(), run.complete->text(),
+        samples.append({Tqr7Hid::nowMs(), run.status->text(), run.target->text(), run.complete->text(),
             run.complete->isVisible(), run.button->isEnabled(), run.sub->value(), run.overall->value()});
     }
 
@@ -132,7 +132,7 @@ void overwrite(const QString &path, const QByteArray &content)
 int readsSince(double timeMs)
 {
     int n = 0;
-    for (double t : Tqr7Sim::readTimes())
+    for (double t : Tqr7Hid::readTimes())
         if (t > timeMs)
             ++n;
     return n;
@@ -159,7 +159,7 @@ QString pathOf(const FirmwareFolder &fw, int role)
 void TestSequencer::init()
 {
     FirmwareFolder::removeLink();
-    Tqr7Sim::reset();
+    Tqr7Hid::reset();
 }
 
 void TestSequencer::completeUpdateSendsEveryLineOnce()
@@ -176,7 +176,7 @@ void TestSequencer::completeUpdateSendsEveryLineOnce()
     Recorder recorder(run);
     run.log.clear();
 
-    const double clickedAt = Tqr7Sim::nowMs();
+    const double clickedAt = Tqr7Hid::nowMs();
     QVERIFY(run.update(kComplete));
 
     VERIFY_NO_VIOLATIONS();
@@ -365,8 +365,8 @@ void TestSequencer::busTimeoutIsRetriedWithTheSameReport()
     QFETCH(int, line);
     FirmwareFolder fw;
     fw.writeSet(4, 5, 3);
-    Tqr7Sim::planAnswer(target, line, 1, Answer::BoardTimeout);
-    Tqr7Sim::planAnswer(target, line, 2, Answer::BoardTimeout);
+    Tqr7Hid::planAnswer(target, line, 1, Answer::BoardTimeout);
+    Tqr7Hid::planAnswer(target, line, 2, Answer::BoardTimeout);
 
     DialogRun run;
     QVERIFY(run.update(kComplete));
@@ -401,7 +401,7 @@ void TestSequencer::thirdBusTimeoutEndsTheUpdate()
     const int target = 2, line = 3;
     FirmwareFolder fw;
     fw.writeSet(3, 4, 3);
-    Tqr7Sim::planAnswer(target, line, 0, Answer::BoardTimeout);
+    Tqr7Hid::planAnswer(target, line, 0, Answer::BoardTimeout);
 
     DialogRun run;
     QVERIFY(run.update(kCommsError));
@@ -449,11 +449,11 @@ void TestSequencer::silenceEndsTheUpdateOnce()
     fw.writeSet(4, 3, 3);
     int silentReport = fw.lines.before(target) + line;
     if (busTimeoutDelayMs >= 0) {
-        Tqr7Sim::planAnswer(target, line, 1, Answer::BoardTimeout, busTimeoutDelayMs);
-        Tqr7Sim::planAnswer(target, line, 2, Answer::Silence);
+        Tqr7Hid::planAnswer(target, line, 1, Answer::BoardTimeout, busTimeoutDelayMs);
+        Tqr7Hid::planAnswer(target, line, 2, Answer::Silence);
         ++silentReport;
     } else {
-        Tqr7Sim::planAnswer(target, line, 1, Answer::Silence);
+        Tqr7Hid::planAnswer(target, line, 1, Answer::Silence);
     }
 
     DialogRun run;
@@ -503,7 +503,7 @@ void TestSequencer::lossOfTheUnitEndsTheUpdate()
     const int target = 2, line = 2;
     FirmwareFolder fw;
     fw.writeSet(3, 4, 3);
-    Tqr7Sim::planAnswer(target, line, 1, Answer(answer));
+    Tqr7Hid::planAnswer(target, line, 1, Answer(answer));
 
     DialogRun run;
     QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
@@ -542,7 +542,7 @@ void TestSequencer::lossOfTheUnitEndsTheUpdate()
         QVERIFY(run.runFor(600));
         QCOMPARE(run.status->text(), kNotConnected);
         QVERIFY(!run.button->isEnabled());
-        Tqr7Sim::attach();
+        Tqr7Hid::attach();
     }
     // The unit back: ready again, the result still shown.
     QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
@@ -551,7 +551,7 @@ void TestSequencer::lossOfTheUnitEndsTheUpdate()
     VERIFY_NO_VIOLATIONS();
 
     // And a new update goes through on the new handle.
-    Tqr7Sim::planAnswer(target, line, 1, Answer::Acknowledge);
+    Tqr7Hid::planAnswer(target, line, 1, Answer::Acknowledge);
     QVERIFY(run.update(kComplete));
     QCOMPARE(dataReports().size(), sentWhenLost + fw.lines.total());
     QCOMPARE(received(4), asReceived(fw.image(4)));
@@ -709,7 +709,7 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent()
         const int startTotal = change.when == BeforeStart ? total : fw.lines.total();
         QCOMPARE(run.log.linesStartingWith({kTotalLineCount}),
             total == startTotal ? QStringList() : QStringList(logLine(kTotalLineCount, total)));
-        Tqr7Sim::unplug();
+        Tqr7Hid::unplug();
         QVERIFY(run.ends(kNoResponse));
         VERIFY_NO_VIOLATIONS();
         return;
@@ -869,9 +869,9 @@ void TestSequencer::newUpdateStartsAfresh()
     const int total = fw.lines.total();
     const QByteArray mainContent = contentOf(fw.mainPath);
     if (ending == CommsError)
-        Tqr7Sim::planAnswer(3, 2, 0, Answer::BoardTimeout);
+        Tqr7Hid::planAnswer(3, 2, 0, Answer::BoardTimeout);
     if (ending == Timeout)
-        Tqr7Sim::planAnswer(2, 3, 1, Answer::Silence);
+        Tqr7Hid::planAnswer(2, 3, 1, Answer::Silence);
 
     DialogRun run;
     QVERIFY(run.pressUpdate());
@@ -881,9 +881,9 @@ void TestSequencer::newUpdateStartsAfresh()
 
     // Take the fault away again.
     if (ending == CommsError)
-        Tqr7Sim::planAnswer(3, 2, 0, Answer::Acknowledge);
+        Tqr7Hid::planAnswer(3, 2, 0, Answer::Acknowledge);
     if (ending == Timeout)
-        Tqr7Sim::planAnswer(2, 3, 1, Answer::Acknowledge);
+        Tqr7Hid::planAnswer(2, 3, 1, Answer::Acknowledge);
     if (ending == FileError)
         overwrite(fw.mainPath, mainContent);
     QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
@@ -934,7 +934,7 @@ void TestSequencer::answersOutsideAnUpdateAreIgnored()
     FirmwareFolder fw;
     fw.writeSet(3, 3, 3);
     if (moment == AfterTimeoutOnEndRecord)
-        Tqr7Sim::planAnswer(1, 3, 1, Answer::Silence);
+        Tqr7Hid::planAnswer(1, 3, 1, Answer::Silence);
 
     DialogRun run;
     QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
@@ -944,22 +944,22 @@ void TestSequencer::answersOutsideAnUpdateAreIgnored()
         QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
     }
 
-    const int writesBefore = int(Tqr7Sim::writtenReports().size());
+    const int writesBefore = int(Tqr7Hid::writtenReports().size());
     const QString completeText = run.complete->text();
     const bool completeShown = run.complete->isVisible();
     const QString targetText = run.target->text();
     const int sub = run.sub->value(), overall = run.overall->value();
     run.log.clear();
 
-    const double injectedAt = Tqr7Sim::nowMs();
-    Tqr7Sim::injectInputReport({0x01});
-    Tqr7Sim::injectInputReport({0x02});
-    Tqr7Sim::injectInputReport({0x01, 0x01, 0x01});
-    Tqr7Sim::injectInputReport({0x02});
+    const double injectedAt = Tqr7Hid::nowMs();
+    Tqr7Hid::injectInputReport({0x01});
+    Tqr7Hid::injectInputReport({0x02});
+    Tqr7Hid::injectInputReport({0x01, 0x01, 0x01});
+    Tqr7Hid::injectInputReport({0x02});
     QTRY_VERIFY_WITH_TIMEOUT(readsSince(injectedAt) >= 8, kDeadline);
     QVERIFY(run.runFor(600)); // longer than a response wait that a stray answer might start
 
-    QCOMPARE(int(Tqr7Sim::writtenReports().size()), writesBefore);
+    QCOMPARE(int(Tqr7Hid::writtenReports().size()), writesBefore);
     QCOMPARE(run.log.lines(), QStringList());
     QCOMPARE(run.complete->text(), completeText);
     QCOMPARE(run.complete->isVisible(), completeShown);

@@ -1,7 +1,7 @@
 // The simulated unit itself, driven through plain hidapi calls the way the
 // program drives the real one.
 
-#include "sim/tqr7sim.h"
+#include "sim/tqr7hid.h"
 #include "sim/wire.h"
 #include "tests/support/firmwarefolder.h"
 
@@ -12,7 +12,7 @@
 
 #include <hidapi.h>
 
-using namespace Tqr7Sim;
+using namespace Tqr7Hid;
 
 namespace {
 
@@ -436,7 +436,7 @@ void TestSim::handleMisuse()
     QVERIFY(dev);
     QCOMPARE(hid_read(dev, in, 64), 0); // blocking handle, nothing to come
     QCOMPARE(hid_read(dev, in, 64), 0);
-    QCOMPARE(int(Tqr7Sim::violations().size()), 1);
+    QCOMPARE(int(Tqr7Hid::violations().size()), 1);
     QVERIFY(allViolations().contains("not set non-blocking"));
 
     reset();

@@ -6,7 +6,7 @@
 //   wendrix_bench --startup  (run by the above) start-up with 3 x 65,535 lines
 
 #include "app/dialog.h"
-#include "sim/tqr7sim.h"
+#include "sim/tqr7hid.h"
 #include "tests/support/firmwarefolder.h"
 
 #include <QApplication>
@@ -70,21 +70,21 @@ double steadyMs()
 // files are checked first; and the peak memory after that.
 int startup()
 {
-    Tqr7Sim::reset();
+    Tqr7Hid::reset();
     const double resetAt = steadyMs();
     Dialog dialog;
     dialog.show();
-    if (!runUntil([] { return !Tqr7Sim::openAttemptTimes().empty(); }, 60000))
+    if (!runUntil([] { return !Tqr7Hid::openAttemptTimes().empty(); }, 60000))
         return 1;
-    const double firstTick = resetAt + Tqr7Sim::openAttemptTimes().front();
+    const double firstTick = resetAt + Tqr7Hid::openAttemptTimes().front();
     auto *button = dialog.findChild<QPushButton *>(QStringLiteral("buttonUpdate"));
     if (!runUntil([&] { return button->isEnabled(); }, 60000))
         return 1;
-    const double pressedAt = Tqr7Sim::nowMs();
+    const double pressedAt = Tqr7Hid::nowMs();
     button->click();
-    if (Tqr7Sim::writtenDataReports().empty())
+    if (Tqr7Hid::writtenDataReports().empty())
         return 1;
-    const double firstWrite = Tqr7Sim::writtenDataReports().front().timeMs - pressedAt;
+    const double firstWrite = Tqr7Hid::writtenDataReports().front().timeMs - pressedAt;
     rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     std::printf("%.3f %.1f %.1f\n", firstTick, firstWrite, double(usage.ru_maxrss) / 1024);
@@ -106,24 +106,24 @@ int main(int argc, char *argv[])
     // The link: how soon an attached unit is opened, the query period of a
     // unit that never answers, and how soon an answering unit is ready.
     {
-        Tqr7Sim::reset();
-        Tqr7Sim::unplug();
-        Tqr7Sim::setUpdateMode(false);
+        Tqr7Hid::reset();
+        Tqr7Hid::unplug();
+        Tqr7Hid::setUpdateMode(false);
         Dialog dialog;
         dialog.show();
         runUntil([] { return false; }, 600);
-        const double attachedAt = Tqr7Sim::nowMs();
-        Tqr7Sim::attach();
-        runUntil([] { return Tqr7Sim::openHandles() > 0; }, 5000);
-        const double openedAt = Tqr7Sim::openAttemptTimes().back();
+        const double attachedAt = Tqr7Hid::nowMs();
+        Tqr7Hid::attach();
+        runUntil([] { return Tqr7Hid::openHandles() > 0; }, 5000);
+        const double openedAt = Tqr7Hid::openAttemptTimes().back();
         runUntil([] { return false; }, 5500);
         std::vector<double> queries;
-        for (const Tqr7Sim::Written &w : Tqr7Sim::writtenReports())
+        for (const Tqr7Hid::Written &w : Tqr7Hid::writtenReports())
             queries.push_back(w.timeMs);
         std::vector<double> gaps;
         for (size_t i = 1; i < queries.size(); ++i)
             gaps.push_back(queries[i] - queries[i - 1]);
-        const std::vector<double> reads = Tqr7Sim::readTimes();
+        const std::vector<double> reads = Tqr7Hid::readTimes();
         std::vector<double> polls;
         for (size_t i = 1; i < reads.size(); ++i)
             polls.push_back(reads[i] - reads[i - 1]);
@@ -137,7 +137,7 @@ int main(int argc, char *argv[])
     const int gpio = 400, midi = 500, main = 1600;
     const int total = gpio + 2 * midi + main;
     {
-        Tqr7Sim::reset();
+        Tqr7Hid::reset();
         FirmwareFolder firmware;
         firmware.writeSet(gpio, midi, main);
         Dialog dialog;
@@ -155,7 +155,7 @@ int main(int argc, char *argv[])
         runUntil([] { return false; }, int(idleSeconds * 1000));
         const double idleCpu = cpuSeconds() - idleCpu0;
 
-        const size_t readsBefore = Tqr7Sim::readTimes().size();
+        const size_t readsBefore = Tqr7Hid::readTimes().size();
         const double cpu0 = cpuSeconds();
         const auto start = Clock::now();
         button->click();
@@ -166,12 +166,12 @@ int main(int argc, char *argv[])
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
         const double cpu = cpuSeconds() - cpu0;
         if (result->text() != QLatin1String("Update Complete. Power Cycle Unit!")
-            || Tqr7Sim::writtenDataReports().size() != size_t(total) || !Tqr7Sim::violations().empty()) {
+            || Tqr7Hid::writtenDataReports().size() != size_t(total) || !Tqr7Hid::violations().empty()) {
             std::fprintf(stderr, "bench: the update did not complete cleanly\n");
             return 1;
         }
 
-        std::vector<double> reads = Tqr7Sim::readTimes();
+        std::vector<double> reads = Tqr7Hid::readTimes();
         reads.erase(reads.begin(), reads.begin() + long(readsBefore));
         std::vector<double> periods;
         for (size_t i = 1; i < reads.size(); ++i)

@@ -2,7 +2,7 @@
 // simulated unit, to PNG files: screenshots <folder>.
 
 #include "app/dialog.h"
-#include "sim/tqr7sim.h"
+#include "sim/tqr7hid.h"
 #include "tests/support/firmwarefolder.h"
 
 #include <QApplication>
@@ -57,11 +57,11 @@ int main(int argc, char *argv[])
     QDir().mkpath(out);
 
     const QList<Shot> shots = {
-        {"no-firmware", [](FirmwareFolder &) { FirmwareFolder::removeLink(); Tqr7Sim::unplug(); },
+        {"no-firmware", [](FirmwareFolder &) { FirmwareFolder::removeLink(); Tqr7Hid::unplug(); },
          [](Dialog &d) { return status(d) == QLatin1String("Device not connected"); }, false},
-        {"no-unit", [](FirmwareFolder &f) { sampleSet(f); Tqr7Sim::unplug(); },
+        {"no-unit", [](FirmwareFolder &f) { sampleSet(f); Tqr7Hid::unplug(); },
          [](Dialog &d) { return status(d) == QLatin1String("Device not connected"); }, false},
-        {"not-in-update-mode", [](FirmwareFolder &f) { sampleSet(f); Tqr7Sim::setUpdateMode(false); },
+        {"not-in-update-mode", [](FirmwareFolder &f) { sampleSet(f); Tqr7Hid::setUpdateMode(false); },
          [](Dialog &d) { return status(d) == QLatin1String("Device Not in Firmware Update Mode!!"); }, false},
         {"ready", sampleSet,
          [](Dialog &d) { return child<QPushButton>(d, "buttonUpdate")->isEnabled(); }, false},
@@ -75,13 +75,13 @@ int main(int argc, char *argv[])
         {"comms-error",
          [](FirmwareFolder &f) {
              sampleSet(f);
-             Tqr7Sim::planAnswer(SubUsbMidi2, 30, 0, Tqr7Sim::Answer::BoardTimeout);
+             Tqr7Hid::planAnswer(SubUsbMidi2, 30, 0, Tqr7Hid::Answer::BoardTimeout);
          },
          [](Dialog &d) { return resultShown(d, "Operation Failed: Internal Comms Error"); }, true},
         {"no-response",
          [](FirmwareFolder &f) {
              sampleSet(f);
-             Tqr7Sim::planAnswer(MainCpu, 100, 1, Tqr7Sim::Answer::Silence);
+             Tqr7Hid::planAnswer(MainCpu, 100, 1, Tqr7Hid::Answer::Silence);
          },
          [](Dialog &d) { return resultShown(d, "No response received from unit!"); }, true},
         {"firmware-file-error",
@@ -94,7 +94,7 @@ int main(int argc, char *argv[])
 
     int failures = 0;
     for (const Shot &shot : shots) {
-        Tqr7Sim::reset();
+        Tqr7Hid::reset();
         FirmwareFolder firmware;
         shot.prepare(firmware);
         Dialog dialog;

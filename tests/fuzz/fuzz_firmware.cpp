@@ -14,7 +14,7 @@
 
 #include "tests/fuzz/harness.h"
 
-#include "sim/tqr7sim.h"
+#include "sim/tqr7hid.h"
 #include "sim/wire.h"
 
 #include <QDir>
@@ -229,7 +229,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     writeFile(mainName, files[2]);
     const bool complete = files[0] && files[1] && files[2] && mainName.startsWith(QLatin1String("TQR7_MAIN"));
 
-    Tqr7Sim::reset();
+    Tqr7Hid::reset();
     Dialog dialog;
     auto *version = dialog.findChild<QLabel *>(QStringLiteral("labelVersion"));
     auto *status = dialog.findChild<QLabel *>(QStringLiteral("labelStatus"));
@@ -249,7 +249,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     check(status->text() == kReady, "unit not ready", status->text());
     check(button->isEnabled() == complete, "button does not follow the firmware set");
     if (!complete) {
-        check(Tqr7Sim::writtenDataReports().empty(), "data report without firmware");
+        check(Tqr7Hid::writtenDataReports().empty(), "data report without firmware");
         return 0;
     }
 
@@ -267,7 +267,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (std::size_t step = 0; step < total + 8 && result->isHidden(); ++step)
         invoke(dialog, "pollUsb");
 
-    const std::vector<Tqr7Sim::Written> sent = Tqr7Sim::writtenDataReports();
+    const std::vector<Tqr7Hid::Written> sent = Tqr7Hid::writtenDataReports();
     if (Harness::tracing())
         std::fprintf(stderr, "main %s: sendable %d, %zu of %zu lines sent, %s\n", qPrintable(mainName),
             sendable, sent.size(), total, qPrintable(result->text()));
@@ -283,7 +283,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             for (int line = 1; line <= int(images[t - 1]->lines.size()); ++line)
                 checkReport(sent[next++].bytes, t, line, *images[t - 1]);
         // Not even a damaged record: every line was checked before the first went out.
-        for (const std::string &v : Tqr7Sim::violations())
+        for (const std::string &v : Tqr7Hid::violations())
             check(false, "unit saw a violation", QString::fromStdString(v));
         check(overall->maximum() == int(total) && overall->value() == int(total), "overall progress");
         check(target->text() == QLatin1String("Main CPU"), "target label", target->text());

@@ -11,7 +11,7 @@
 
 #include "tests/fuzz/harness.h"
 
-#include "sim/tqr7sim.h"
+#include "sim/tqr7hid.h"
 #include "sim/wire.h"
 
 #include <QLabel>
@@ -26,7 +26,7 @@
 #include <tuple>
 #include <vector>
 
-using Tqr7Sim::Answer;
+using Tqr7Hid::Answer;
 
 namespace {
 
@@ -104,7 +104,7 @@ public:
                 break;
             }
             case 4: unplug(); break;
-            case 5: Tqr7Sim::attach(); attached = true; break;
+            case 5: Tqr7Hid::attach(); attached = true; break;
             case 6: failNextWrite(next()); break;
             case 7: timePasses(); break;
             case 8: press(); break;
@@ -116,7 +116,7 @@ public:
         // clang-format on
         timePasses(); // whatever still waits for an answer ends
         check(!running, "update still running at the end");
-        for (const std::string &v : Tqr7Sim::violations()) {
+        for (const std::string &v : Tqr7Hid::violations()) {
             // The simulator expects its own answers; ours replace them.
             const bool ours = v.find("went unanswered") != std::string::npos
                 || v.find("unit was lost at") != std::string::npos;
@@ -132,9 +132,9 @@ private:
     // display must match the model.
     void call(const char *slot, std::optional<Key> expected = std::nullopt, bool query = false)
     {
-        const std::size_t before = Tqr7Sim::writtenReports().size();
+        const std::size_t before = Tqr7Hid::writtenReports().size();
         check(QMetaObject::invokeMethod(&dialog, slot, Qt::DirectConnection), "cannot invoke", slot);
-        const std::vector<Tqr7Sim::Written> all = Tqr7Sim::writtenReports();
+        const std::vector<Tqr7Hid::Written> all = Tqr7Hid::writtenReports();
         const QString where = QString::fromLatin1(slot)
             + (expected ? QStringLiteral(", expected ") + expected->text() : QString());
         if (Harness::tracing())
@@ -186,7 +186,7 @@ private:
         last = k;
         pending = true; // started after a failed write too
         if (armed.erase(k)) {
-            Tqr7Sim::planAnswer(k.target, k.line, k.attempt, Answer::Silence);
+            Tqr7Hid::planAnswer(k.target, k.line, k.attempt, Answer::Silence);
             linkLost();
         } else if (dead) {
             linkLost();
@@ -280,7 +280,7 @@ private:
     void deliver(const std::vector<std::uint8_t> &codes)
     {
         for (std::uint8_t code : codes) {
-            Tqr7Sim::injectInputReport({code});
+            Tqr7Hid::injectInputReport({code});
             queue.push_back(code);
         }
         for (std::size_t i = 0; i < codes.size(); ++i)
@@ -289,7 +289,7 @@ private:
 
     void unplug()
     {
-        Tqr7Sim::unplug();
+        Tqr7Hid::unplug();
         attached = false;
         queue.clear();
         dead = link != Link::Disconnected;
@@ -306,7 +306,7 @@ private:
             k = Key {last.target, last.line + 1, 1};
         else if (choice % 3 == 1 && last.target > 0 && last.target < 4)
             k = Key {last.target + 1, 1, 1};
-        Tqr7Sim::planAnswer(k.target, k.line, k.attempt, Answer::WriteFails);
+        Tqr7Hid::planAnswer(k.target, k.line, k.attempt, Answer::WriteFails);
         armed.insert(k);
     }
 
@@ -368,8 +368,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     Harness::checkFolderIsOurs();
-    Tqr7Sim::reset();
-    Tqr7Sim::planAnswer(0, 0, 0, Answer::Silence);
+    Tqr7Hid::reset();
+    Tqr7Hid::planAnswer(0, 0, 0, Answer::Silence);
     Run(data, size).play();
     return 0;
 }

@@ -1,6 +1,6 @@
 #include "tests/support/dialogrun.h"
 
-#include "sim/tqr7sim.h"
+#include "sim/tqr7hid.h"
 #include "tests/support/texts.h"
 
 #include <QTest>
@@ -16,8 +16,8 @@ template<typename T> T *child(QObject &dialog, const char *name)
 // The moment of the dialog's latest call into the unit, by the simulator's clock.
 double lastCallMs()
 {
-    const std::vector<double> reads = Tqr7Sim::readTimes();
-    const std::vector<double> opens = Tqr7Sim::openAttemptTimes();
+    const std::vector<double> reads = Tqr7Hid::readTimes();
+    const std::vector<double> opens = Tqr7Hid::openAttemptTimes();
     return std::max(reads.empty() ? -1.0 : reads.back(), opens.empty() ? -1.0 : opens.back());
 }
 } // namespace
@@ -65,6 +65,6 @@ bool DialogRun::ends(const QString &result, int timeoutMs)
 
 bool DialogRun::runFor(double ms)
 {
-    const double until = Tqr7Sim::nowMs() + ms;
+    const double until = Tqr7Hid::nowMs() + ms;
     return QTest::qWaitFor([&] { return lastCallMs() >= until; }, int(ms) + kDeadline);
 }

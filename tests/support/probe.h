@@ -4,7 +4,7 @@
 // What a test observes of the simulated unit: the reports it took in, what
 // it made of them, and the protocol violations it saw.
 
-#include "sim/tqr7sim.h"
+#include "sim/tqr7hid.h"
 #include "sim/wire.h"
 
 #include <QByteArray>
@@ -34,7 +34,7 @@ struct Sent
 inline QVector<Sent> dataReports()
 {
     QVector<Sent> result;
-    for (const Tqr7Sim::Written &w : Tqr7Sim::writtenDataReports())
+    for (const Tqr7Hid::Written &w : Tqr7Hid::writtenDataReports())
         result.append(
             {w.timeMs, QByteArray(reinterpret_cast<const char *>(w.bytes.data()), int(w.bytes.size()))});
     return result;
@@ -51,18 +51,18 @@ inline QVector<Sent> reportsFor(int target, const QVector<Sent> &all = dataRepor
 
 inline QByteArray received(int target)
 {
-    return QByteArray::fromStdString(Tqr7Sim::received(target));
+    return QByteArray::fromStdString(Tqr7Hid::received(target));
 }
 
 inline QString violations()
 {
     QStringList list;
-    for (const std::string &v : Tqr7Sim::violations())
+    for (const std::string &v : Tqr7Hid::violations())
         list << QString::fromStdString(v);
     return list.join(QLatin1Char('\n'));
 }
 
 // The unit saw the protocol kept; a failure lists every violation it saw.
-#define VERIFY_NO_VIOLATIONS() QVERIFY2(Tqr7Sim::violations().empty(), qPrintable(violations()))
+#define VERIFY_NO_VIOLATIONS() QVERIFY2(Tqr7Hid::violations().empty(), qPrintable(violations()))
 
 #endif // PROBE_H

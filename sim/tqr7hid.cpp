@@ -1,10 +1,10 @@
-// The hidapi drop-in: the simulated unit (unitmodel.h) behind the hidapi
+// The hidapi drop-in: the simulated unit (tqr7unit.h) behind the hidapi
 // calls, in the program's own process. Answers become readable their delay
 // after the write that caused them, checked whenever the program reads (no
 // threads of its own).
 
-#include "sim/tqr7sim.h"
-#include "sim/unitmodel.h"
+#include "sim/tqr7hid.h"
+#include "sim/tqr7unit.h"
 #include "sim/wire.h"
 
 #include <hidapi.h>
@@ -15,7 +15,7 @@
 #include <mutex>
 #include <thread>
 
-using Clock = UnitModel::Clock;
+using Clock = Tqr7Unit::Clock;
 
 namespace {
 
@@ -52,10 +52,10 @@ int enumerateCalls = 0;
 
 // Created, and the environment read, on the first call of any kind; the lock
 // is held by every caller.
-UnitModel &unit()
+Tqr7Unit &unit()
 {
-    static UnitModel *u = [] {
-        auto *fresh = new UnitModel;
+    static Tqr7Unit *u = [] {
+        auto *fresh = new Tqr7Unit;
         fresh->applyEnvironment();
         return fresh;
     }();
@@ -86,11 +86,11 @@ void tick()
 bool usable(hid_device *dev, const char *call)
 {
     if (!dev) {
-        unit().violation(UnitModel::format("%s called with a null handle", call));
+        unit().violation(Tqr7Unit::format("%s called with a null handle", call));
         return false;
     }
     if (dev->closed) {
-        unit().violation(UnitModel::format("%s called on a handle already closed", call));
+        unit().violation(Tqr7Unit::format("%s called on a handle already closed", call));
         return false;
     }
     return true;
@@ -106,36 +106,36 @@ int stalledQueued = 0; // reports in that queue since the unit stalled
 
 // How far a report gets: a dead handle's nowhere, a stalled unit's into its
 // endpoint's queue while there is room.
-UnitModel::Carried carry(hid_device *dev, const unsigned char *data, std::unique_lock<std::mutex> &lock)
+Tqr7Unit::Carried carry(hid_device *dev, const unsigned char *data, std::unique_lock<std::mutex> &lock)
 {
     if (!data) {
         unit().violation("hid_write with a null buffer");
-        return UnitModel::Carried::Lost;
+        return Tqr7Unit::Carried::Lost;
     }
     if (dev->dead) {
         dev->error = L"Device is gone";
-        return UnitModel::Carried::Lost;
+        return Tqr7Unit::Carried::Lost;
     }
     if (!unit().stalled()) {
         stalledQueued = 0;
-        return UnitModel::Carried::Arrives;
+        return Tqr7Unit::Carried::Arrives;
     }
     if (stalledQueued < kStalledQueue) {
         ++stalledQueued;
-        return UnitModel::Carried::Queued;
+        return Tqr7Unit::Carried::Queued;
     }
     lock.unlock();
     std::this_thread::sleep_for(std::chrono::milliseconds(kStalledWriteMs));
     lock.lock();
     dev->error = L"Connection timed out";
-    return UnitModel::Carried::Lost;
+    return Tqr7Unit::Carried::Lost;
 }
 
 // ---- Reading ---------------------------------------------------------------
 
 int deliver(hid_device *dev, unsigned char *data, std::size_t length)
 {
-    const UnitModel::InputReport answer = unit().deliver(dev);
+    const Tqr7Unit::InputReport answer = unit().deliver(dev);
     const std::size_t n = std::min(length, answer.size());
     std::copy_n(answer.begin(), n, data);
     return int(n);
@@ -146,7 +146,7 @@ int deliver(hid_device *dev, unsigned char *data, std::size_t length)
 int readReport(hid_device *dev, unsigned char *data, std::size_t length, int timeoutMs, bool viaHidRead)
 {
     std::unique_lock<std::mutex> lock(mutex);
-    UnitModel &u = unit();
+    Tqr7Unit &u = unit();
     tick();
     u.recordRead();
     if (!usable(dev, viaHidRead ? "hid_read" : "hid_read_timeout"))
@@ -217,7 +217,7 @@ bool idsMatch(unsigned short vid, unsigned short pid)
 
 hid_device *openUnit(bool matches, const std::string &what)
 {
-    UnitModel &u = unit();
+    Tqr7Unit &u = unit();
     tick();
     u.recordOpen();
     if (!u.attached() || !matches) {
@@ -257,7 +257,7 @@ int copyString(hid_device *dev, const wchar_t *text, wchar_t *string, std::size_
 
 // ---- Control ---------------------------------------------------------------
 
-namespace Tqr7Sim {
+namespace Tqr7Hid {
 
 void reset()
 {
@@ -403,7 +403,7 @@ std::vector<std::string> violations()
     return unit().violations();
 }
 
-} // namespace Tqr7Sim
+} // namespace Tqr7Hid
 
 // ---- hidapi ----------------------------------------------------------------
 
@@ -450,27 +450,27 @@ HID_API_EXPORT hid_device *HID_API_CALL hid_open(unsigned short vendor_id, unsig
     std::lock_guard<std::mutex> lock(mutex);
     unit();
     const bool matches = idsMatch(vendor_id, product_id) && (!serial_number || std::wcscmp(serial_number, kSerial) == 0);
-    return openUnit(matches, UnitModel::format("hid_open(%04x, %04x)", vendor_id, product_id));
+    return openUnit(matches, Tqr7Unit::format("hid_open(%04x, %04x)", vendor_id, product_id));
 }
 
 HID_API_EXPORT hid_device *HID_API_CALL hid_open_path(const char *path)
 {
     std::lock_guard<std::mutex> lock(mutex);
     unit();
-    return openUnit(path && std::string(path) == kPath, UnitModel::format("hid_open_path(%s)", path ? path : "null"));
+    return openUnit(path && std::string(path) == kPath, Tqr7Unit::format("hid_open_path(%s)", path ? path : "null"));
 }
 
 int HID_API_EXPORT HID_API_CALL hid_write(hid_device *dev, const unsigned char *data, size_t length)
 {
     std::unique_lock<std::mutex> lock(mutex);
-    UnitModel &u = unit();
+    Tqr7Unit &u = unit();
     tick();
     if (!usable(dev, "hid_write"))
         return -1;
-    const UnitModel::Outcome outcome = u.write(data, length, dev, [&] { return carry(dev, data, lock); });
-    if (outcome.effect == UnitModel::Effect::WriteFails)
+    const Tqr7Unit::Outcome outcome = u.write(data, length, dev, [&] { return carry(dev, data, lock); });
+    if (outcome.effect == Tqr7Unit::Effect::WriteFails)
         dev->error = L"Simulated write failure";
-    else if (outcome.effect == UnitModel::Effect::Unplug)
+    else if (outcome.effect == Tqr7Unit::Effect::Unplug)
         markHandlesDead();
     return outcome.result;
 }
@@ -522,7 +522,7 @@ int HID_API_EXPORT HID_API_CALL hid_get_input_report(hid_device *dev, unsigned c
 void HID_API_EXPORT HID_API_CALL hid_close(hid_device *dev)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    UnitModel &u = unit();
+    Tqr7Unit &u = unit();
     if (!dev)
         return;
     if (dev->closed) {

@@ -2,7 +2,7 @@
 // against the unit's protocol, each fault kept as one sentence; answers are
 // queued with their delay for the transport to deliver.
 
-#include "sim/unitmodel.h"
+#include "sim/tqr7unit.h"
 #include "sim/wire.h"
 
 #include <algorithm>
@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <fstream>
 
-using Tqr7Sim::Answer;
+using Wire::Answer;
 
 namespace {
 
@@ -35,26 +35,26 @@ std::string hexRecordFault(const std::string &line)
         return "not an Intel HEX record: it does not start with ':'";
     const std::size_t digits = line.size() - 1;
     if (digits % 2 != 0 || digits < 10)
-        return UnitModel::format(
+        return Tqr7Unit::format(
             "not an Intel HEX record: %zu hex digits, need an even number of at least 10", digits);
     std::vector<int> bytes;
     for (std::size_t i = 1; i < line.size(); i += 2) {
         const std::string pair = line.substr(i, 2);
         if (!std::isxdigit(static_cast<unsigned char>(pair[0]))
             || !std::isxdigit(static_cast<unsigned char>(pair[1])))
-            return UnitModel::format(
+            return Tqr7Unit::format(
                 "not an Intel HEX record: '%s' at index %zu is not a hex byte", pair.c_str(), i);
         bytes.push_back(std::stoi(pair, nullptr, 16));
     }
     if (bytes[0] + 5 != int(bytes.size()))
-        return UnitModel::format(
+        return Tqr7Unit::format(
             "Intel HEX byte count %d does not match its %zu data bytes", bytes[0], bytes.size() - 5);
     int sum = 0;
     for (std::size_t i = 0; i + 1 < bytes.size(); ++i)
         sum += bytes[i];
     const int checksum = (0x100 - (sum & 0xFF)) & 0xFF;
     if (checksum != bytes.back())
-        return UnitModel::format("Intel HEX checksum is 0x%02X, should be 0x%02X", bytes.back(), checksum);
+        return Tqr7Unit::format("Intel HEX checksum is 0x%02X, should be 0x%02X", bytes.back(), checksum);
     return {};
 }
 
@@ -65,45 +65,45 @@ std::vector<std::string> formatFaults(const std::uint8_t *r)
     std::vector<std::string> faults;
     auto add = [&](const std::string &text) { faults.push_back(text); };
     if (f.target < 1 || f.target > Wire::kTargets)
-        add(UnitModel::format("target %d, must be 1 to %d", f.target, Wire::kTargets));
+        add(Tqr7Unit::format("target %d, must be 1 to %d", f.target, Wire::kTargets));
     if (r[Wire::kCodeByte] != Wire::kLineDataCode)
-        add(UnitModel::format("byte %d is 0x%02X, must be the line data code 0x%02X", Wire::kCodeByte,
+        add(Tqr7Unit::format("byte %d is 0x%02X, must be the line data code 0x%02X", Wire::kCodeByte,
             r[Wire::kCodeByte], Wire::kLineDataCode));
     if (f.attempt < 1 || f.attempt > Wire::kMaxAttempts)
-        add(UnitModel::format("attempt %d, a line is sent at most %d times (attempt 1 to %d)", f.attempt,
+        add(Tqr7Unit::format("attempt %d, a line is sent at most %d times (attempt 1 to %d)", f.attempt,
             Wire::kMaxAttempts, Wire::kMaxAttempts));
     if (f.line > f.count)
-        add(UnitModel::format("line number above the file line count %d", f.count));
+        add(Tqr7Unit::format("line number above the file line count %d", f.count));
     if (f.length < 1 || f.length > kMaxLine) {
-        add(UnitModel::format("line length %d, must be 1 to %d", f.length, kMaxLine));
+        add(Tqr7Unit::format("line length %d, must be 1 to %d", f.length, kMaxLine));
         return faults;
     }
     const int end = kTextByte + f.length - 1; // where the CR belongs
     if (r[end] != Wire::kLineEnd)
-        add(UnitModel::format("line text does not end in CR at byte %d (0x%02X)", end, r[end]));
+        add(Tqr7Unit::format("line text does not end in CR at byte %d (0x%02X)", end, r[end]));
     for (int i = kTextByte; i < end; ++i)
         if (r[i] == Wire::kLineEnd || r[i] == '\n') {
-            add(UnitModel::format("line text holds a CR or LF at byte %d before its end", i));
+            add(Tqr7Unit::format("line text holds a CR or LF at byte %d before its end", i));
             break;
         }
     for (int i = end + 1; i < int(Wire::kOutputSize); ++i)
         if (r[i] != 0) {
-            add(UnitModel::format("padding byte %d is 0x%02X, must be 0", i, r[i]));
+            add(Tqr7Unit::format("padding byte %d is 0x%02X, must be 0", i, r[i]));
             break;
         }
     const std::string fault = hexRecordFault(std::string(Wire::line(r)));
     if (!fault.empty())
         add(fault);
     if (isEndRecord(r) && f.line != f.count)
-        add(UnitModel::format("end record's line number must equal the file line count %d", f.count));
+        add(Tqr7Unit::format("end record's line number must equal the file line count %d", f.count));
     return faults;
 }
 
 } // namespace
 
-UnitModel::UnitModel() = default;
+Tqr7Unit::Tqr7Unit() = default;
 
-std::string UnitModel::format(const char *fmt, ...)
+std::string Tqr7Unit::format(const char *fmt, ...)
 {
     char buf[512];
     va_list args;
@@ -113,18 +113,18 @@ std::string UnitModel::format(const char *fmt, ...)
     return buf;
 }
 
-double UnitModel::nowMs() const
+double Tqr7Unit::nowMs() const
 {
     return std::chrono::duration<double, std::milli>(Clock::now() - epoch).count();
 }
 
-void UnitModel::event(const std::string &text) const
+void Tqr7Unit::event(const std::string &text) const
 {
     if (verbose)
         std::fprintf(stderr, "tqr7sim %9.1f ms  %s\n", nowMs(), text.c_str());
 }
 
-void UnitModel::violation(const std::string &text)
+void Tqr7Unit::violation(const std::string &text)
 {
     violationTexts.push_back(text);
     writeFile("violations.txt", text + "\n", true);
@@ -133,7 +133,7 @@ void UnitModel::violation(const std::string &text)
 
 // ---- Settings --------------------------------------------------------------
 
-void UnitModel::applyEnvironment()
+void Tqr7Unit::applyEnvironment()
 {
     auto env = [](const char *name) { return std::getenv(name); };
     if (const char *v = env("TQR7SIM_VERBOSE"))
@@ -155,7 +155,7 @@ void UnitModel::applyEnvironment()
 }
 
 // The records go to a folder of the user's; its other files are left alone.
-void UnitModel::useOutDir(const std::string &dir)
+void Tqr7Unit::useOutDir(const std::string &dir)
 {
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
@@ -174,16 +174,16 @@ void UnitModel::useOutDir(const std::string &dir)
     }
 }
 
-void UnitModel::reset()
+void Tqr7Unit::reset()
 {
-    UnitModel fresh;
+    Tqr7Unit fresh;
     fresh.outDir = outDir;
     fresh.verbose = verbose;
     *this = std::move(fresh);
     clearOutFiles();
 }
 
-void UnitModel::writeFile(const std::string &name, const std::string &text, bool append) const
+void Tqr7Unit::writeFile(const std::string &name, const std::string &text, bool append) const
 {
     if (outDir.empty())
         return;
@@ -192,24 +192,24 @@ void UnitModel::writeFile(const std::string &name, const std::string &text, bool
     out << text;
 }
 
-void UnitModel::clearOutFiles() const
+void Tqr7Unit::clearOutFiles() const
 {
     for (const char *name : kOutFiles)
         writeFile(name, std::string(), false);
 }
 
-void UnitModel::setAnswerDelayMs(int ms)
+void Tqr7Unit::setAnswerDelayMs(int ms)
 {
     answerDelayMs = std::max(0, ms);
 }
 
-void UnitModel::attach()
+void Tqr7Unit::attach()
 {
     isAttached = true;
     event("unit attached");
 }
 
-void UnitModel::armUnplug()
+void Tqr7Unit::armUnplug()
 {
     if (unplugAfterMs < 0)
         return;
@@ -218,12 +218,12 @@ void UnitModel::armUnplug()
     unplugAfterMs = -1; // only after the first time the unit is found
 }
 
-bool UnitModel::unplugDue() const
+bool Tqr7Unit::unplugDue() const
 {
     return unplugArmed && Clock::now() >= unplugAt;
 }
 
-long long UnitModel::msUntilUnplug() const
+long long Tqr7Unit::msUntilUnplug() const
 {
     if (!unplugArmed)
         return -1;
@@ -231,7 +231,7 @@ long long UnitModel::msUntilUnplug() const
         0, std::chrono::ceil<std::chrono::milliseconds>(unplugAt - Clock::now()).count());
 }
 
-void UnitModel::unplug()
+void Tqr7Unit::unplug()
 {
     isAttached = false;
     isStalled = false;
@@ -245,7 +245,7 @@ void UnitModel::unplug()
 
 // ---- Answers ---------------------------------------------------------------
 
-void UnitModel::queueReport(const std::vector<std::uint8_t> &bytes, int delay, long answersReport)
+void Tqr7Unit::queueReport(const std::vector<std::uint8_t> &bytes, int delay, long answersReport)
 {
     Pending p;
     p.readyAt = Clock::now() + std::chrono::milliseconds(std::max(0, delay));
@@ -254,13 +254,13 @@ void UnitModel::queueReport(const std::vector<std::uint8_t> &bytes, int delay, l
     queue.push_back(p);
 }
 
-void UnitModel::injectInputReport(const std::vector<std::uint8_t> &bytes, int delay)
+void Tqr7Unit::injectInputReport(const std::vector<std::uint8_t> &bytes, int delay)
 {
     queueReport(bytes, delay, 0);
 }
 
 // The report that reaches the host next: the earliest, first queued on a tie.
-int UnitModel::nextPending() const
+int Tqr7Unit::nextPending() const
 {
     int best = -1;
     for (int i = 0; i < int(queue.size()); ++i)
@@ -269,7 +269,7 @@ int UnitModel::nextPending() const
     return best;
 }
 
-std::optional<UnitModel::Clock::time_point> UnitModel::nextAnswerAt() const
+std::optional<Tqr7Unit::Clock::time_point> Tqr7Unit::nextAnswerAt() const
 {
     const int next = nextPending();
     if (next < 0)
@@ -277,12 +277,12 @@ std::optional<UnitModel::Clock::time_point> UnitModel::nextAnswerAt() const
     return queue[std::size_t(next)].readyAt;
 }
 
-const UnitModel::InputReport &UnitModel::nextAnswer() const
+const Tqr7Unit::InputReport &Tqr7Unit::nextAnswer() const
 {
     return queue[std::size_t(nextPending())].bytes;
 }
 
-UnitModel::InputReport UnitModel::deliver(Reader reader)
+Tqr7Unit::InputReport Tqr7Unit::deliver(Reader reader)
 {
     const int next = nextPending();
     const Pending p = queue[std::size_t(next)];
@@ -295,7 +295,7 @@ UnitModel::InputReport UnitModel::deliver(Reader reader)
     return p.bytes;
 }
 
-void UnitModel::dropAnswers()
+void Tqr7Unit::dropAnswers()
 {
     queue.clear();
     if (phase == Phase::AwaitingRead || phase == Phase::Silent)
@@ -306,7 +306,7 @@ void UnitModel::dropAnswers()
 
 // The checks against the report before: targets 1 to 4 in order, lines in
 // order, one report in flight, retransmissions only after a BoardTimeout.
-std::string UnitModel::orderFault(const std::uint8_t *r) const
+std::string Tqr7Unit::orderFault(const std::uint8_t *r) const
 {
     const Wire::DataFields f = Wire::fields(r);
     const Wire::DataFields p = Wire::fields(last.data());
@@ -362,7 +362,7 @@ std::string UnitModel::orderFault(const std::uint8_t *r) const
     return {};
 }
 
-void UnitModel::startNewUpdate()
+void Tqr7Unit::startNewUpdate()
 {
     for (std::string &text : receivedText)
         text.clear();
@@ -370,7 +370,7 @@ void UnitModel::startNewUpdate()
         writeFile(format("target%d.hex", t), std::string(), false);
 }
 
-void UnitModel::keepLine(const std::uint8_t *r)
+void Tqr7Unit::keepLine(const std::uint8_t *r)
 {
     const Wire::DataFields f = Wire::fields(r);
     if (f.length < 1 || f.length > kMaxLine)
@@ -381,7 +381,7 @@ void UnitModel::keepLine(const std::uint8_t *r)
     writeFile(format("target%d.hex", f.target), text, true);
 }
 
-UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool answerRead)
+Tqr7Unit::Effect Tqr7Unit::takeDataReport(const std::uint8_t *r, bool answerRead)
 {
     const Wire::DataFields f = Wire::fields(r);
     const std::string where = format("target %d line %d: ", f.target, f.line);
@@ -447,12 +447,12 @@ UnitModel::Effect UnitModel::takeDataReport(const std::uint8_t *r, bool answerRe
     return Effect::Taken;
 }
 
-UnitModel::Outcome UnitModel::write(
+Tqr7Unit::Outcome Tqr7Unit::write(
     const std::uint8_t *report, std::size_t length, Reader writer, const std::function<Carried()> &carry)
 {
     writes.push_back(
         {nowMs(), report ? std::vector<std::uint8_t>(report, report + length) : std::vector<std::uint8_t>()});
-    const Tqr7Sim::Written w = writes.back(); // a carry() that waits lets others write meanwhile
+    const Wire::Written w = writes.back(); // a carry() that waits lets others write meanwhile
     Outcome outcome {int(length), Effect::Taken};
     const Carried carried = carry ? carry() : Carried::Arrives;
     switch (report ? carried : Carried::Lost) { // a null buffer is the transport's to report
@@ -471,7 +471,7 @@ UnitModel::Outcome UnitModel::write(
     return outcome;
 }
 
-UnitModel::Effect UnitModel::takeReport(const std::uint8_t *r, std::size_t length, bool answerRead)
+Tqr7Unit::Effect Tqr7Unit::takeReport(const std::uint8_t *r, std::size_t length, bool answerRead)
 {
     if (length != Wire::kOutputSize) {
         violation(format("write of %zu bytes: every output report is %zu bytes", length, Wire::kOutputSize));
@@ -501,7 +501,7 @@ UnitModel::Effect UnitModel::takeReport(const std::uint8_t *r, std::size_t lengt
     return Effect::Taken;
 }
 
-void UnitModel::logWrite(const Tqr7Sim::Written &w, int result) const
+void Tqr7Unit::logWrite(const Wire::Written &w, int result) const
 {
     std::string line = format("%.3f", w.timeMs);
     for (std::uint8_t b : w.bytes)

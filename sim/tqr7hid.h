@@ -1,32 +1,22 @@
-#ifndef TQR7SIM_H
-#define TQR7SIM_H
+#ifndef TQR7HID_H
+#define TQR7HID_H
 
-// Control of the simulated TQR-7 unit. The simulator is a drop-in hidapi
-// (libtqr7sim.so): code that calls hid_open/hid_read/hid_write talks to it.
+// Control of the simulated TQR-7 unit behind its hidapi drop-in
+// (libtqr7hid.so): code that calls hid_open/hid_read/hid_write talks to it.
 // Tests steer it through these functions; a separate process is steered by
 // the environment variables described in sim/README.md.
+
+#include "sim/wire.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace Tqr7Sim {
+namespace Tqr7Hid {
 
-// What the unit does with one data report.
-enum class Answer {
-    Acknowledge,  // 0x01 after the answer delay (the default)
-    BoardTimeout, // 0x02: the unit's internal bus timed out passing the line on
-    Silence,      // no answer at all
-    Unplug,       // the unit disappears: this and every later call on the handle fails
-    WriteFails,   // hid_write returns -1; the unit stays attached
-    Stall,        // no answer, and the unit stops taking reports: later writes block, then fail
-};
-
-// One output report as the program wrote it.
-struct Written {
-    double timeMs;                   // since reset(), steady clock
-    std::vector<std::uint8_t> bytes; // exactly as passed to hid_write
-};
+// The unit's answers and records, so that steering it needs this header only.
+using Wire::Answer;
+using Wire::Written;
 
 // Everything back to a fresh simulator: unit attached, in update mode, every
 // data report acknowledged at once, no planned fault, every record cleared.
@@ -85,6 +75,6 @@ std::string received(int target);
 // Every protocol violation seen since reset(), one readable sentence each.
 std::vector<std::string> violations();
 
-} // namespace Tqr7Sim
+} // namespace Tqr7Hid
 
-#endif // TQR7SIM_H
+#endif // TQR7HID_H

@@ -1,15 +1,14 @@
-#ifndef UNITMODEL_H
-#define UNITMODEL_H
+#ifndef TQR7UNIT_H
+#define TQR7UNIT_H
 
 // The simulated TQR-7 unit itself, whatever carries its reports: it checks
 // every report the program writes, decides each answer (and the planned
 // faults), keeps what each target received, and writes its records. Two
-// transports carry it: the hidapi drop-in (tqr7sim.cpp), in the program's own
+// transports carry it: the hidapi drop-in (tqr7hid.cpp), in the program's own
 // process, and the gadget program (tqr7gadget.cpp), behind a real USB bus.
 // The model is not thread-safe; each transport serialises its calls.
 
 #include "sim/faultplan.h"
-#include "sim/tqr7sim.h"
 #include "sim/wire.h"
 
 #include <array>
@@ -21,7 +20,7 @@
 #include <string>
 #include <vector>
 
-class UnitModel
+class Tqr7Unit
 {
 public:
     using Clock = std::chrono::steady_clock;
@@ -48,7 +47,7 @@ public:
     };
 
     // Fresh state with the defaults; applyEnvironment() reads TQR7SIM_*.
-    UnitModel();
+    Tqr7Unit();
     void applyEnvironment();
     // Back to the defaults, keeping the output folder and verbosity.
     void reset();
@@ -102,7 +101,7 @@ public:
     void recordRead() { readTimes.push_back(nowMs()); }
     const std::vector<double> &opens() const { return openTimes; }
     const std::vector<double> &reads() const { return readTimes; }
-    const std::vector<Tqr7Sim::Written> &written() const { return writes; }
+    const std::vector<Wire::Written> &written() const { return writes; }
     const std::vector<std::string> &violations() const { return violationTexts; }
     const std::string &received(int target) const { return receivedText[target - 1]; }
 
@@ -132,7 +131,7 @@ private:
     std::string orderFault(const std::uint8_t *r) const;
     void startNewUpdate();
     void keepLine(const std::uint8_t *r);
-    void logWrite(const Tqr7Sim::Written &w, int result) const;
+    void logWrite(const Wire::Written &w, int result) const;
     void writeFile(const std::string &name, const std::string &text, bool append) const;
     void clearOutFiles() const;
     void useOutDir(const std::string &dir);
@@ -140,7 +139,7 @@ private:
     FaultPlan faultPlan;
     std::vector<Pending> queue;
     std::set<Reader> confirmed; // have read the update-mode answer since the unit was plugged in
-    std::vector<Tqr7Sim::Written> writes;
+    std::vector<Wire::Written> writes;
     std::vector<double> openTimes;
     std::vector<double> readTimes;
     std::vector<std::string> violationTexts;
@@ -160,4 +159,4 @@ private:
     bool verbose = false;
 };
 
-#endif // UNITMODEL_H
+#endif // TQR7UNIT_H
