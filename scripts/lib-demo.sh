@@ -10,6 +10,8 @@
 # tqr7plan, from the Linux build ($BUILD/sim), reads the firmware files, the
 # plan and the unit's records.
 # shellcheck shell=bash
+# shellcheck source=tests/support/texts.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../tests/support/texts.sh"
 
 # demo_start OUT COMMAND...: the program in the background, everything it
 # prints kept in OUT/wendrix.log; the terminal gets its diagnostic lines, not
@@ -96,10 +98,10 @@ demo_not_started() {
         demo_finish "$shot" 1
     fi
     status=$(demo_shows status)
-    if [ "${TQR7SIM_ATTACHED:-1}" = 0 ] && [ "$status" = "Device not connected" ]; then
+    if [ "${TQR7SIM_ATTACHED:-1}" = 0 ] && [ "$status" = "$kNotConnected" ]; then
         echo "wendrix: no unit attached, as planned: the window says \"$status\" and Update is not offered"
         demo_finish "$shot" 0
-    elif [ "${TQR7SIM_UPDATE_MODE:-1}" = 0 ] && [ "$status" = "Device Not in Firmware Update Mode!!" ]; then
+    elif [ "${TQR7SIM_UPDATE_MODE:-1}" = 0 ] && [ "$status" = "$kNotInUpdateMode" ]; then
         echo "wendrix: the unit ignores the update-mode query, as planned: the window says \"$status\" and Update is not offered"
         demo_finish "$shot" 0
     fi
@@ -134,17 +136,17 @@ demo_check() {
     done < <("$plan" ${3:+"$3"} "${counts[@]}")
     faults=${TQR7SIM_FAULTS:-}${unplug_after:+ unplug after $unplug_after ms}
     if [ -z "$cut" ]; then
-        expected="Update Complete. Power Cycle Unit!"
+        expected=$kComplete
     else
         local ct cl ca canswer
         read -r ct cl ca canswer <<<"$cut"
         case $canswer in
-        timeout) expected="Operation Failed: Internal Comms Error" ;;
-        *) expected="No response received from unit!" ;;
+        timeout) expected=$kCommsError ;;
+        *) expected=$kNoResponse ;;
         esac
         echo "wendrix: the fault plan ($faults) ends the update at target $ct line $cl, attempt $ca ($canswer)"
     fi
-    [ -n "$unplug_after" ] && expected="No response received from unit!"
+    [ -n "$unplug_after" ] && expected=$kNoResponse
 
     demo_status=0
     for t in 1 2 3 4; do

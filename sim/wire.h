@@ -26,6 +26,7 @@ constexpr std::size_t kOutputSize = 65;
 constexpr std::size_t kInputSize = 64;
 
 // A data report; numbers are big-endian.
+constexpr int kReportIdByte = 0; // 0: the unit's reports are unnumbered
 constexpr int kTargetByte = 1;
 constexpr int kLineByte = 2;  // and 3
 constexpr int kCountByte = 4; // and 5: the file's line count
@@ -41,7 +42,8 @@ constexpr std::uint8_t kLineEnd = 0x0D;
 constexpr int kQueryByte = 1;
 constexpr std::uint8_t kQueryCode = 0x80;
 
-// The unit's answers, byte 0 of an input report.
+// The unit's answers, the code in byte 0 of an input report.
+constexpr int kAnswerByte = 0;
 constexpr std::uint8_t kAcknowledge = 0x01;
 constexpr std::uint8_t kBoardTimeout = 0x02;
 constexpr std::uint8_t kUpdateModeAnswer = 0x80;

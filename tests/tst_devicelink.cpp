@@ -2,6 +2,7 @@
 // answer, the input codes it ignores, and losing the unit.
 
 #include "sim/tqr7hid.h"
+#include "sim/wire.h"
 #include "tests/support/dialogrun.h"
 #include "tests/support/firmwarefolder.h"
 #include "tests/support/probe.h"
@@ -38,7 +39,7 @@ std::vector<Tqr7Hid::Written> queries()
 {
     std::vector<Tqr7Hid::Written> result;
     for (const Tqr7Hid::Written &report : Tqr7Hid::writtenReports()) {
-        if (report.bytes.size() > 1 && report.bytes[1] == 0x80)
+        if (Wire::isQuery(report.bytes.data(), report.bytes.size()))
             result.push_back(report);
     }
     return result;
@@ -112,10 +113,8 @@ void TestDeviceLink::queryGoesOutEverySecondUntilAnswered()
         const double gap = sent[i].timeMs - sent[i - 1].timeMs;
         QVERIFY2(gap > 900 && gap < 1500, qPrintable(QString::number(gap)));
     }
-    std::vector<std::uint8_t> expected(65, 0);
-    expected[1] = 0x80;
     for (const auto &query : sent)
-        QCOMPARE(query.bytes, expected);
+        QCOMPARE(query.bytes, Wire::query());
     QCOMPARE(queries().size(), Tqr7Hid::writtenReports().size());
     QCOMPARE(run.status->text(), kNotInUpdateMode);
     VERIFY_NO_VIOLATIONS();

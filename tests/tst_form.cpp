@@ -9,6 +9,7 @@
 #include "tests/support/firmwarefolder.h"
 #include "tests/support/probe.h"
 #include "tests/support/texts.h"
+#include "tests/support/widgets.h"
 
 #include <QApplication>
 #include <QFrame>
@@ -44,15 +45,6 @@ private slots:
     void escapeAndCloseEndTheProgramOnlyOutsideAnUpdate();
     void realExecutableExitsWithZeroOnEscape();
 };
-
-template <typename T>
-static T *child(QObject &dialog, const char *name)
-{
-    T *object = dialog.findChild<T *>(QString::fromLatin1(name));
-    if (!object)
-        qWarning("no %s named %s", T::staticMetaObject.className(), name);
-    return object;
-}
 
 // The window as the operator reads it, top to bottom: a caption and its value
 // on each line, a rule between the link and the update, and at the foot the
@@ -90,7 +82,7 @@ void TestForm::widgetsHaveTheirNamesClassesAndCells()
     int above = 0; // the bottom of what is above
     for (int i = 0; i < lines.size(); ++i) {
         if (i == linesAboveRule) {
-            auto *rule = child<QFrame>(dialog, "line");
+            auto *rule = widget<QFrame>(dialog, "line");
             QVERIFY(rule);
             QCOMPARE(rule->frameShape(), QFrame::HLine);
             QCOMPARE(rule->frameShadow(), QFrame::Sunken);
@@ -100,8 +92,8 @@ void TestForm::widgetsHaveTheirNamesClassesAndCells()
             above = rule->geometry().bottom();
         }
         const Line &line = lines.at(i);
-        auto *caption = child<QLabel>(dialog, line.caption);
-        auto *value = child<QWidget>(dialog, line.value);
+        auto *caption = widget<QLabel>(dialog, line.caption);
+        auto *value = widget<QWidget>(dialog, line.value);
         QVERIFY2(caption && value, line.caption);
         QCOMPARE(caption->text(), line.text);
         QCOMPARE(value->metaObject()->className(), line.valueClass);
@@ -113,19 +105,19 @@ void TestForm::widgetsHaveTheirNamesClassesAndCells()
         QVERIFY2(v.left() > c.right(), line.value);
         // Each block's values start in one column and reach the right margin.
         const char *first = lines.at(i < linesAboveRule ? 0 : linesAboveRule).value;
-        QCOMPARE(v.left(), child<QWidget>(dialog, first)->x());
+        QCOMPARE(v.left(), widget<QWidget>(dialog, first)->x());
         QCOMPARE(v.right(), right);
         above = qMax(c.bottom(), v.bottom());
     }
 
-    auto *button = child<QPushButton>(dialog, "buttonUpdate");
+    auto *button = widget<QPushButton>(dialog, "buttonUpdate");
     QVERIFY(button);
     QVERIFY(button->geometry().top() > above);
     QCOMPARE(button->geometry().right(), right);
     QCOMPARE(button->geometry().bottom(), dialog.height() - 11 - 1);
     // The result, once shown, on the button's line at the left; the window may
     // widen to fit it.
-    auto *result = child<QLabel>(dialog, "labelComplete");
+    auto *result = widget<QLabel>(dialog, "labelComplete");
     QVERIFY(result);
     result->show();
     const auto onFootLine = [&] {
@@ -140,14 +132,14 @@ void TestForm::fontsAndSizePolicies()
 {
     Dialog dialog;
     for (const char *caption : {"label", "label_3", "label_7", "label_5", "label_6"}) {
-        const QFont font = child<QLabel>(dialog, caption)->font();
+        const QFont font = widget<QLabel>(dialog, caption)->font();
         QVERIFY2(font.bold(), caption);
         QCOMPARE(int(font.weight()), int(QFont::Bold));
         QCOMPARE(font.pointSizeF(), QApplication::font().pointSizeF());
     }
     for (const char *value : {"labelVersion", "labelStatus", "labelTarget"})
-        QVERIFY2(!child<QLabel>(dialog, value)->font().bold(), value);
-    const QFont result = child<QLabel>(dialog, "labelComplete")->font();
+        QVERIFY2(!widget<QLabel>(dialog, value)->font().bold(), value);
+    const QFont result = widget<QLabel>(dialog, "labelComplete")->font();
     QCOMPARE(result.pointSize(), 12);
     QVERIFY(result.bold());
 
@@ -159,12 +151,12 @@ void TestForm::fontsAndSizePolicies()
     for (const QVector<const char *> &captions : columns) {
         int widest = 0;
         for (const char *caption : captions)
-            widest = qMax(widest, child<QLabel>(dialog, caption)->sizeHint().width());
+            widest = qMax(widest, widget<QLabel>(dialog, caption)->sizeHint().width());
         for (const char *caption : captions)
-            QCOMPARE(child<QLabel>(dialog, caption)->width(), widest);
+            QCOMPARE(widget<QLabel>(dialog, caption)->width(), widest);
     }
     for (const char *bar : {"progressSub", "progressOverall"}) {
-        auto *progress = child<QProgressBar>(dialog, bar);
+        auto *progress = widget<QProgressBar>(dialog, bar);
         QCOMPARE(progress->height(), progress->sizeHint().height());
     }
 }
@@ -173,26 +165,26 @@ void TestForm::fixedTextsAndInitialDisplay()
 {
     Dialog dialog;
     QCOMPARE(dialog.windowTitle(), kTitle);
-    QCOMPARE(child<QLabel>(dialog, "label")->text(), kVersionCaption);
-    QCOMPARE(child<QLabel>(dialog, "label_3")->text(), kStatusCaption);
-    QCOMPARE(child<QLabel>(dialog, "label_7")->text(), kTargetCaption);
-    QCOMPARE(child<QLabel>(dialog, "label_5")->text(), kSubProgressCaption);
-    QCOMPARE(child<QLabel>(dialog, "label_6")->text(), kOverallProgressCaption);
-    QCOMPARE(child<QPushButton>(dialog, "buttonUpdate")->text(), kUpdateButton);
+    QCOMPARE(widget<QLabel>(dialog, "label")->text(), kVersionCaption);
+    QCOMPARE(widget<QLabel>(dialog, "label_3")->text(), kStatusCaption);
+    QCOMPARE(widget<QLabel>(dialog, "label_7")->text(), kTargetCaption);
+    QCOMPARE(widget<QLabel>(dialog, "label_5")->text(), kSubProgressCaption);
+    QCOMPARE(widget<QLabel>(dialog, "label_6")->text(), kOverallProgressCaption);
+    QCOMPARE(widget<QPushButton>(dialog, "buttonUpdate")->text(), kUpdateButton);
 
     // Without firmware: the warning, no link, nothing running, nothing to press.
-    QCOMPARE(child<QLabel>(dialog, "labelVersion")->text(), kFirmwareMissing);
-    QCOMPARE(child<QLabel>(dialog, "labelStatus")->text(), kNotConnected);
-    QCOMPARE(child<QLabel>(dialog, "labelTarget")->text(), kNoTarget);
+    QCOMPARE(widget<QLabel>(dialog, "labelVersion")->text(), kFirmwareMissing);
+    QCOMPARE(widget<QLabel>(dialog, "labelStatus")->text(), kNotConnected);
+    QCOMPARE(widget<QLabel>(dialog, "labelTarget")->text(), kNoTarget);
     for (const char *bar : {"progressSub", "progressOverall"}) {
-        QCOMPARE(child<QProgressBar>(dialog, bar)->value(), 0);
-        QCOMPARE(child<QProgressBar>(dialog, bar)->minimum(), 0);
-        QCOMPARE(child<QProgressBar>(dialog, bar)->maximum(), 100);
+        QCOMPARE(widget<QProgressBar>(dialog, bar)->value(), 0);
+        QCOMPARE(widget<QProgressBar>(dialog, bar)->minimum(), 0);
+        QCOMPARE(widget<QProgressBar>(dialog, bar)->maximum(), 100);
     }
-    auto *complete = child<QLabel>(dialog, "labelComplete");
+    auto *complete = widget<QLabel>(dialog, "labelComplete");
     QVERIFY(complete->isHidden());
     QCOMPARE(complete->text(), kResultBeforeAny);
-    QVERIFY(!child<QPushButton>(dialog, "buttonUpdate")->isEnabled());
+    QVERIFY(!widget<QPushButton>(dialog, "buttonUpdate")->isEnabled());
 
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
@@ -254,7 +246,7 @@ void TestForm::buttonClickReachesTheSlotOncePerClick()
     // so the lines count the calls the connection by name delivers.
     DebugCapture log;
     Dialog dialog;
-    auto *button = child<QPushButton>(dialog, "buttonUpdate");
+    auto *button = widget<QPushButton>(dialog, "buttonUpdate");
     button->setEnabled(true);
     button->click();
     QCOMPARE(log.linesStartingWith({kFirmwareFileError}).size(), 1);
@@ -266,14 +258,14 @@ void TestForm::buttonClickReachesTheSlotOncePerClick()
 void TestForm::extraSpaceGoesToValuesAndSpacers()
 {
     Dialog dialog;
-    child<QLabel>(dialog, "labelComplete")->show(); // as after an update
+    widget<QLabel>(dialog, "labelComplete")->show(); // as after an update
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
     dialog.resize(900, 400);
     QTRY_COMPARE_WITH_TIMEOUT(dialog.size(), QSize(900, 400), 5000);
     dialog.layout()->activate();
 
-    const auto geometry = [&](const char *name) { return child<QWidget>(dialog, name)->geometry(); };
+    const auto geometry = [&](const char *name) { return widget<QWidget>(dialog, name)->geometry(); };
     QCOMPARE(geometry("buttonUpdate").right(), 900 - 11 - 1);
     QCOMPARE(geometry("buttonUpdate").bottom(), 400 - 11 - 1);
     QCOMPARE(geometry("labelComplete").left(), 11);

@@ -3,6 +3,7 @@
 // of unit faults at each phase of the link and of an update.
 
 #include "sim/tqr7hid.h"
+#include "sim/wire.h"
 #include "tests/support/dialogrun.h"
 #include "tests/support/firmwarefolder.h"
 #include "tests/support/probe.h"
@@ -48,7 +49,7 @@ QByteArray expectedText(const QString &path)
         if (line.endsWith('\n'))
             line.chop(1);
         text += line + '\r';
-        if (line.size() > 8 && line.at(8) == '1')
+        if (Wire::isEndRecord(line.toStdString()))
             break;
     }
     return text;

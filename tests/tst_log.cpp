@@ -7,6 +7,7 @@
 #include "sim/tqr7hid.h"
 #include "tests/support/firmwarefolder.h"
 #include "tests/support/texts.h"
+#include "tests/support/widgets.h"
 
 #include <QApplication>
 #include <QDir>
@@ -46,7 +47,7 @@ int child(int argc, char *argv[])
         main[1] = QStringLiteral(":0400000012345679E8"); // E7 would make it sum to 0
         fw.write(FirmwareFolder::kMainName, Hex::join(main));
         Dialog dialog;
-        auto *button = dialog.findChild<QPushButton *>(QStringLiteral("buttonUpdate"));
+        QPushButton *button = DialogWidgets(dialog).button;
         if (!QTest::qWaitFor([&] { return button->isEnabled(); }, 20000))
             return 2;
         button->click();

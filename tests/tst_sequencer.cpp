@@ -197,28 +197,12 @@ void TestSequencer::completeUpdateSendsEveryLineOnce()
 
     // One data line and one end record, byte for byte.
     const Sent line3 = reportsFor(2, sent).at(2);
-    QByteArray expected(65, '\0');
-    expected[1] = 2;
-    expected[3] = 3;
-    expected[5] = char(midiLines);
-    expected[6] = 44;
-    expected[7] = 1;
-    expected[8] = 0x03;
-    expected.replace(9, 43, midi.at(2).toLatin1());
-    expected[52] = 0x0D;
-    QCOMPARE(line3.bytes.toHex(' '), expected.toHex(' '));
-
-    const Sent end = reportsFor(4, sent).last();
-    expected.fill('\0');
-    expected[1] = 4;
-    expected[3] = char(mainLines);
-    expected[5] = char(mainLines);
-    expected[6] = 12;
-    expected[7] = 1;
-    expected[8] = 0x03;
-    expected.replace(9, 11, QByteArray(":00000001FF"));
-    expected[20] = 0x0D;
-    QCOMPARE(end.bytes.toHex(' '), expected.toHex(' '));
+    const auto report = [](int target, int line, int count, const QString &text) {
+        return bytesOf(Wire::dataReport(target, line, count, text.toStdString(), 1)).toHex(' ');
+    };
+    QCOMPARE(line3.bytes.toHex(' '), report(2, 3, midiLines, midi.at(2)));
+    QCOMPARE(reportsFor(4, sent).last().bytes.toHex(' '),
+        report(4, mainLines, mainLines, QString::fromLatin1(Hex::endRecord())));
 
     // The finished display.
     QCOMPARE(run.overall->maximum(), total);
@@ -267,10 +251,12 @@ void TestSequencer::lineNumbersAndCountsTravelInSixteenBits()
     VERIFY_NO_VIOLATIONS();
     const QVector<Sent> gpio = reportsFor(1);
     QCOMPARE(gpio.size(), gpioLines);
-    const QByteArray header256 = gpio.at(255).bytes.mid(1, 5);
-    QCOMPARE(header256.toHex(' '), QByteArray("01 01 00 01 2c"));
-    const QByteArray header300 = gpio.at(299).bytes.mid(1, 5);
-    QCOMPARE(header300.toHex(' '), QByteArray("01 01 2c 01 2c"));
+    // Target, line number and line count, the numbers high byte first.
+    const auto header = [&](int index) {
+        return gpio.at(index).bytes.mid(Wire::kTargetByte, Wire::kLengthByte - Wire::kTargetByte).toHex(' ');
+    };
+    QCOMPARE(header(255), QByteArray("01 01 00 01 2c"));
+    QCOMPARE(header(299), QByteArray("01 01 2c 01 2c"));
     QCOMPARE(run.overall->value(), fw.lines.total());
 }
 
@@ -341,9 +327,9 @@ void TestSequencer::lineEndsReachTheUnitAsCarriageReturn()
     const QVector<Sent> main = reportsFor(4);
     QCOMPARE(main.size(), fw.lines.main);
     for (const Sent &s : main) {
-        QCOMPARE(s.bytes.size(), 65);
-        QCOMPARE(s.byte(8 + s.length()), 0x0D);
-        QCOMPARE(s.bytes.mid(9 + s.length()), QByteArray(56 - s.length(), '\0'));
+        QCOMPARE(s.bytes.size(), int(Wire::kOutputSize));
+        QCOMPARE(s.byte(Wire::kTextByte + s.length() - 1), int(Wire::kLineEnd));
+        QCOMPARE(s.bytes.mid(Wire::kTextByte + s.length()), QByteArray(Wire::kMaxLine - s.length(), '\0'));
     }
     QCOMPARE(main.last().length(), 12); // ":00000001FF" and its CR
 }
@@ -383,7 +369,7 @@ void TestSequencer::busTimeoutIsRetriedWithTheSameReport()
         const Sent &s = sent[first + attempt - 1];
         QCOMPARE(s.attempt(), attempt);
         QByteArray same = s.bytes;
-        same[7] = 1;
+        same[Wire::kAttemptByte] = 1;
         QCOMPARE(same.toHex(' '), sent[first].bytes.toHex(' '));
     }
     QCOMPARE(sent[first + 3].attempt(), 1);

@@ -4,6 +4,7 @@
 #include "sim/tqr7hid.h"
 #include "sim/wire.h"
 #include "tests/support/firmwarefolder.h"
+#include "tests/support/probe.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -16,24 +17,23 @@ using namespace Tqr7Hid;
 
 namespace {
 
+// What one write and one read of a whole report return.
+const int kWritten = int(Wire::kOutputSize);
+const int kRead = int(Wire::kInputSize);
+
 const QByteArray kLine1 = Hex::record(0, 0x0000, QByteArray(16, '\x11'));
 const QByteArray kLine2 = Hex::record(0, 0x0010, QByteArray(16, '\x22'));
 const QByteArray kEnd = Hex::endRecord();
 
-QByteArray bytes(const std::vector<std::uint8_t> &report)
-{
-    return QByteArray(reinterpret_cast<const char *>(report.data()), int(report.size()));
-}
-
 QByteArray query()
 {
-    return bytes(Wire::query());
+    return bytesOf(Wire::query());
 }
 
 // One firmware line as the program sends it: text without its line end.
 QByteArray line(int target, int number, int count, const QByteArray &text, int attempt = 1)
 {
-    return bytes(Wire::dataReport(target, number, count, text.toStdString(), attempt));
+    return bytesOf(Wire::dataReport(target, number, count, text.toStdString(), attempt));
 }
 
 QByteArray patched(QByteArray r, int index, char value)
@@ -45,7 +45,7 @@ QByteArray patched(QByteArray r, int index, char value)
 QString allViolations()
 {
     QStringList list;
-    for (const std::string &v : violations())
+    for (const std::string &v : Tqr7Hid::violations())
         list << QString::fromStdString(v);
     return list.join(QLatin1Char('\n'));
 }
@@ -82,7 +82,7 @@ private:
 
     QTemporaryDir outDir;
     hid_device *dev = nullptr;
-    unsigned char in[64] = {};
+    unsigned char in[Wire::kInputSize] = {};
 };
 
 void TestSim::initTestCase()
@@ -105,8 +105,8 @@ void TestSim::cleanup()
 
 hid_device *TestSim::openReady(bool handshake)
 {
-    dev = hid_open(0x04D8, 0xF29E, nullptr);
-    if (dev && hid_set_nonblocking(dev, 1) == 0 && handshake && write(query()) == 65)
+    dev = hid_open(Wire::kVendorId, Wire::kProductId, nullptr);
+    if (dev && hid_set_nonblocking(dev, 1) == 0 && handshake && write(query()) == kWritten)
         read();
     return dev;
 }
@@ -124,24 +124,24 @@ int TestSim::read(int timeoutMs)
 
 void TestSim::openAndEnumerate()
 {
-    hid_device_info *found = hid_enumerate(0x04D8, 0xF29E);
+    hid_device_info *found = hid_enumerate(Wire::kVendorId, Wire::kProductId);
     QVERIFY(found);
-    QCOMPARE(int(found->vendor_id), 0x04D8);
-    QCOMPARE(int(found->product_id), 0xF29E);
+    QCOMPARE(int(found->vendor_id), int(Wire::kVendorId));
+    QCOMPARE(int(found->product_id), int(Wire::kProductId));
     hid_free_enumeration(found);
-    QVERIFY(!hid_enumerate(0x04D8, 0x1234));
+    QVERIFY(!hid_enumerate(Wire::kVendorId, 0x1234));
 
-    QVERIFY(!hid_open(0x04D8, 0x1234, nullptr));
+    QVERIFY(!hid_open(Wire::kVendorId, 0x1234, nullptr));
     QVERIFY(openReady(false));
     QCOMPARE(openHandles(), 1);
 
     unplug();
-    QVERIFY(!hid_enumerate(0x04D8, 0xF29E));
-    QVERIFY(!hid_open(0x04D8, 0xF29E, nullptr));
+    QVERIFY(!hid_enumerate(Wire::kVendorId, Wire::kProductId));
+    QVERIFY(!hid_open(Wire::kVendorId, Wire::kProductId, nullptr));
     QCOMPARE(read(0), -1);
     QCOMPARE(write(query()), -1);
     attach();
-    hid_device *again = hid_open(0x04D8, 0xF29E, nullptr);
+    hid_device *again = hid_open(Wire::kVendorId, Wire::kProductId, nullptr);
     QVERIFY(again);
     QCOMPARE(read(0), -1); // the old handle stays dead
     hid_close(again);
@@ -155,10 +155,10 @@ void TestSim::happyUpdate()
     QVERIFY(openReady(false));
     QVERIFY(nonBlocking());
     QCOMPARE(read(0), 0); // nothing before a query
-    QCOMPARE(write(query()), 65);
-    QCOMPARE(hid_read(dev, in, 100), 64);
-    QCOMPARE(int(in[0]), 0x80);
-    QVERIFY(std::all_of(in + 1, in + 64, [](unsigned char b) { return b == 0; }));
+    QCOMPARE(write(query()), kWritten);
+    QCOMPARE(hid_read(dev, in, 100), kRead);
+    QCOMPARE(int(in[Wire::kAnswerByte]), int(Wire::kUpdateModeAnswer));
+    QVERIFY(std::all_of(in + 1, in + kRead, [](unsigned char b) { return b == 0; }));
 
     const QList<QByteArray> reports = {
         line(1, 1, 3, kLine1), line(1, 2, 3, kLine2), line(1, 3, 3, kEnd),
@@ -167,21 +167,21 @@ void TestSim::happyUpdate()
         line(4, 1, 1, kEnd),
     };
     for (const QByteArray &r : reports) {
-        QCOMPARE(write(r), 65);
-        QCOMPARE(hid_read(dev, in, 64), 64);
-        QCOMPARE(int(in[0]), 0x01);
+        QCOMPARE(write(r), kWritten);
+        QCOMPARE(hid_read(dev, in, kRead), kRead);
+        QCOMPARE(int(in[Wire::kAnswerByte]), int(Wire::kAcknowledge));
     }
     QCOMPARE(allViolations(), QString());
-    QCOMPARE(QByteArray::fromStdString(received(1)), kLine1 + '\r' + kLine2 + '\r' + kEnd + '\r');
-    QCOMPARE(QByteArray::fromStdString(received(4)), kEnd + '\r');
+    QCOMPARE(QByteArray::fromStdString(Tqr7Hid::received(1)), kLine1 + '\r' + kLine2 + '\r' + kEnd + '\r');
+    QCOMPARE(QByteArray::fromStdString(Tqr7Hid::received(4)), kEnd + '\r');
     QCOMPARE(writtenDataReports().size(), size_t(reports.size()));
     QCOMPARE(writtenReports().size(), size_t(reports.size() + 1));
-    QCOMPARE(QByteArray(reinterpret_cast<const char *>(writtenDataReports()[1].bytes.data()), 65), reports[1]);
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(writtenDataReports()[1].bytes.data()), kWritten), reports[1]);
 
     // A second update starts afresh.
-    QCOMPARE(write(line(1, 1, 3, kLine1)), 65);
-    QCOMPARE(QByteArray::fromStdString(received(1)), kLine1 + '\r');
-    QVERIFY(received(2).empty());
+    QCOMPARE(write(line(1, 1, 3, kLine1)), kWritten);
+    QCOMPARE(QByteArray::fromStdString(Tqr7Hid::received(1)), kLine1 + '\r');
+    QVERIFY(Tqr7Hid::received(2).empty());
     QCOMPARE(allViolations(), QString());
 }
 
@@ -194,12 +194,12 @@ void TestSim::answerTiming()
     // reads in between may take much of it.
     QElapsedTimer clock;
     clock.start();
-    QCOMPARE(write(query()), 65);
-    QCOMPARE(hid_read(dev, in, 64), 0);
+    QCOMPARE(write(query()), kWritten);
+    QCOMPARE(hid_read(dev, in, kRead), 0);
     QCOMPARE(read(10), 0);
-    QCOMPARE(read(1000), 64);
+    QCOMPARE(read(1000), kRead);
     QVERIFY2(clock.elapsed() >= 55 && clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
-    QCOMPARE(int(in[0]), 0x80); // the answer before the later injected report
+    QCOMPARE(int(in[Wire::kAnswerByte]), int(Wire::kUpdateModeAnswer)); // the answer before the later injected report
     QCOMPARE(hid_read_timeout(dev, in, 10, 1000), 10);
     QCOMPARE(QByteArray(reinterpret_cast<char *>(in), 3), QByteArray("\x7F\x05\x00", 3));
     QCOMPARE(readTimes().size(), size_t(4));
@@ -213,12 +213,12 @@ void TestSim::faultAnswers_data()
     QTest::addColumn<int>("code");
     QTest::addColumn<bool>("stillAttached");
 
-    QTest::newRow("ack") << int(Answer::Acknowledge) << 65 << 64 << 0x01 << true;
-    QTest::newRow("timeout") << int(Answer::BoardTimeout) << 65 << 64 << 0x02 << true;
-    QTest::newRow("silence") << int(Answer::Silence) << 65 << 0 << 0 << true;
-    QTest::newRow("unplug") << int(Answer::Unplug) << 65 << -1 << 0 << false;
+    QTest::newRow("ack") << int(Answer::Acknowledge) << kWritten << kRead << int(Wire::kAcknowledge) << true;
+    QTest::newRow("timeout") << int(Answer::BoardTimeout) << kWritten << kRead << int(Wire::kBoardTimeout) << true;
+    QTest::newRow("silence") << int(Answer::Silence) << kWritten << 0 << 0 << true;
+    QTest::newRow("unplug") << int(Answer::Unplug) << kWritten << -1 << 0 << false;
     QTest::newRow("writefail") << int(Answer::WriteFails) << -1 << 0 << 0 << true;
-    QTest::newRow("stall") << int(Answer::Stall) << 65 << 0 << 0 << true;
+    QTest::newRow("stall") << int(Answer::Stall) << kWritten << 0 << 0 << true;
 }
 
 void TestSim::faultAnswers()
@@ -234,18 +234,18 @@ void TestSim::faultAnswers()
     QCOMPARE(write(line(1, 1, 2, kLine1)), writeResult);
     QCOMPARE(read(), readResult);
     if (readResult > 0)
-        QCOMPARE(int(in[0]), code);
+        QCOMPARE(int(in[Wire::kAnswerByte]), code);
     QCOMPARE(attached(), stillAttached);
-    hid_device *other = hid_open(0x04D8, 0xF29E, nullptr);
+    hid_device *other = hid_open(Wire::kVendorId, Wire::kProductId, nullptr);
     QCOMPARE(other != nullptr, stillAttached);
     hid_close(other);
-    QCOMPARE(received(1).empty(), answer != int(Answer::Acknowledge));
+    QCOMPARE(Tqr7Hid::received(1).empty(), answer != int(Answer::Acknowledge));
 
     // A unit that stopped reading, as behind the real USB stack: its queue
     // takes four more reports, then a write waits 5 s and fails.
     if (answer == int(Answer::Stall)) {
         for (int i = 0; i < 4; ++i)
-            QCOMPARE(write(line(1, 1, 2, kLine1)), 65);
+            QCOMPARE(write(line(1, 1, 2, kLine1)), kWritten);
         QElapsedTimer clock;
         clock.start();
         QCOMPARE(write(line(1, 1, 2, kLine1)), -1);
@@ -261,9 +261,9 @@ void TestSim::faultAnswers()
         attach();
         planAnswer(1, 1, 1, Answer::Acknowledge);
         QVERIFY(openReady());
-        QCOMPARE(write(line(1, 1, 2, kLine1)), 65);
-        QCOMPARE(read(), 64);
-        QCOMPARE(int(in[0]), 0x01);
+        QCOMPARE(write(line(1, 1, 2, kLine1)), kWritten);
+        QCOMPARE(read(), kRead);
+        QCOMPARE(int(in[Wire::kAnswerByte]), int(Wire::kAcknowledge));
     }
     QCOMPARE(allViolations(), QString());
 }
@@ -274,13 +274,13 @@ void TestSim::queryFaults()
     QVERIFY(openReady(false));
     QCOMPARE(write(query()), -1);
     QCOMPARE(write(query()), -1);
-    QCOMPARE(write(query()), 65);
-    QCOMPARE(read(), 64);
+    QCOMPARE(write(query()), kWritten);
+    QCOMPARE(read(), kRead);
 
     setUpdateMode(false);
-    QCOMPARE(write(query()), 65);
+    QCOMPARE(write(query()), kWritten);
     QCOMPARE(read(), 0);
-    QCOMPARE(write(line(1, 1, 2, kLine1)), 65);
+    QCOMPARE(write(line(1, 1, 2, kLine1)), kWritten);
     QCOMPARE(read(), 0);
     QVERIFY(allViolations().contains("target 1 line 1: data report while the unit is not in update mode"));
 }
@@ -324,20 +324,20 @@ void TestSim::planTextEffects()
     QVERIFY(planFromText("1:*:*=timeout, 1:1:3=ack, 1:2:*=ack@40, query=writefail"));
     QVERIFY(openReady(false));
     QCOMPARE(write(query()), -1);
-    QCOMPARE(write(query()), 65);
-    QCOMPARE(read(), 64);
+    QCOMPARE(write(query()), kWritten);
+    QCOMPARE(read(), kRead);
 
     for (int attempt = 1; attempt <= 3; ++attempt) {
-        QCOMPARE(write(line(1, 1, 2, kLine1, attempt)), 65);
-        QCOMPARE(read(), 64);
-        QCOMPARE(int(in[0]), attempt < 3 ? 0x02 : 0x01); // the later plan wins
+        QCOMPARE(write(line(1, 1, 2, kLine1, attempt)), kWritten);
+        QCOMPARE(read(), kRead);
+        QCOMPARE(int(in[Wire::kAnswerByte]), attempt < Wire::kMaxAttempts ? Wire::kBoardTimeout : Wire::kAcknowledge); // the later plan wins
     }
-    QCOMPARE(write(line(1, 2, 2, kEnd)), 65);
+    QCOMPARE(write(line(1, 2, 2, kEnd)), kWritten);
     QCOMPARE(read(0), 0);
     QElapsedTimer clock;
     clock.start();
-    QCOMPARE(read(1000), 64);
-    QCOMPARE(int(in[0]), 0x01);
+    QCOMPARE(read(1000), kRead);
+    QCOMPARE(int(in[Wire::kAnswerByte]), int(Wire::kAcknowledge));
     QVERIFY(clock.elapsed() >= 20);
     QCOMPARE(allViolations(), QString());
 }
@@ -366,7 +366,7 @@ void TestSim::malformedReports_data()
     };
     row("clean with retransmission", "1:2:1=timeout", {l1, l2, line(1, 2, 3, kLine2, 2), l3}, "");
     row("new update after silence", "1:1:1=silence", {l1, l1}, "");
-    row("wrong length", "", {l1.left(64)}, "write of 64 bytes");
+    row("wrong length", "", {l1.left(kWritten - 1)}, "write of 64 bytes");
     row("report id", "", {patched(l1, 0, 1)}, "report id 0x01");
     row("query with data", "", {patched(query(), 9, 3)}, "UpdateModeQuery: byte 9 is 0x03");
     row("bad checksum", "", {line(1, 1, 3, badSum)}, "target 1 line 1: Intel HEX checksum");
@@ -432,27 +432,27 @@ void TestSim::malformedReports()
 
 void TestSim::handleMisuse()
 {
-    dev = hid_open(0x04D8, 0xF29E, nullptr);
+    dev = hid_open(Wire::kVendorId, Wire::kProductId, nullptr);
     QVERIFY(dev);
-    QCOMPARE(hid_read(dev, in, 64), 0); // blocking handle, nothing to come
-    QCOMPARE(hid_read(dev, in, 64), 0);
+    QCOMPARE(hid_read(dev, in, kRead), 0); // blocking handle, nothing to come
+    QCOMPARE(hid_read(dev, in, kRead), 0);
     QCOMPARE(int(Tqr7Hid::violations().size()), 1);
     QVERIFY(allViolations().contains("not set non-blocking"));
 
     reset();
-    dev = hid_open(0x04D8, 0xF29E, nullptr);
+    dev = hid_open(Wire::kVendorId, Wire::kProductId, nullptr);
     setAnswerDelayMs(30);
-    QCOMPARE(write(query()), 65);
-    QCOMPARE(hid_read_timeout(dev, in, 64, -1), 64); // waits for the queued answer
-    QCOMPARE(hid_read_timeout(dev, in, 64, -1), 0);  // would wait forever
+    QCOMPARE(write(query()), kWritten);
+    QCOMPARE(hid_read_timeout(dev, in, kRead, -1), kRead); // waits for the queued answer
+    QCOMPARE(hid_read_timeout(dev, in, kRead, -1), 0);  // would wait forever
     QVERIFY(allViolations().contains("it would hang"));
 
     hid_device *stale = dev;
     reset();
     QCOMPARE(openHandles(), 0);
-    const unsigned char out[65] = {};
-    QCOMPARE(hid_write(stale, out, 65), -1);
-    QCOMPARE(hid_read_timeout(stale, in, 64, 0), -1);
+    const unsigned char out[Wire::kOutputSize] = {};
+    QCOMPARE(hid_write(stale, out, kWritten), -1);
+    QCOMPARE(hid_read_timeout(stale, in, kRead, 0), -1);
     hid_close(stale);
     hid_close(stale);
     dev = nullptr;
@@ -467,7 +467,7 @@ void TestSim::outputFolder()
         write(r);
         read();
     }
-    write(line(2, 1, 1, kEnd).left(64));
+    write(line(2, 1, 1, kEnd).left(kWritten - 1));
     auto contents = [this](const char *name) {
         QFile file(outDir.filePath(QLatin1String(name)));
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("missing");

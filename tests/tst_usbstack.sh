@@ -13,6 +13,8 @@
 # default.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=tests/support/texts.sh
+source "$root/tests/support/texts.sh"
 
 if [ "${1:-}" != --inside ]; then
     source "$root/scripts/lib.sh"
@@ -143,8 +145,8 @@ result() { grep -o 'result ".*"' "$log" | tail -n 1; }
 
 rows_full() {
     wendrix 1
-    if saw 'result "Update Complete. Power Cycle Unit!"' 60 && intact && no_violation; then
-        verdict ok "full update: four images byte-exact, no violation, \"Update Complete. Power Cycle Unit!\" ($(data_reports | wc -l) reports)"
+    if saw "result \"$kComplete\"" 60 && intact && no_violation; then
+        verdict ok "full update: four images byte-exact, no violation, \"$kComplete\" ($(data_reports | wc -l) reports)"
     else
         verdict FAIL "$(result); $(head -n 3 "$dir/unit/violations.txt")"
     fi
@@ -153,9 +155,9 @@ rows_full() {
 
 rows_timeouts() {
     wendrix 1
-    if saw 'result "Operation Failed: Internal Comms Error"' 60 && no_violation \
+    if saw "result \"$kCommsError\"" 60 && no_violation \
         && [ "$(data_reports | tail -n 3 | tr '\n' ' ')" = "2 10 1 2 10 2 2 10 3 " ]; then
-        verdict ok "three bus time-outs on target 2 line 10: attempts 1, 2, 3, then \"Operation Failed: Internal Comms Error\""
+        verdict ok "three bus time-outs on target 2 line 10: attempts 1, 2, 3, then \"$kCommsError\""
     else
         verdict FAIL "$(result); last reports: $(data_reports | tail -n 3 | tr '\n' ',')"
     fi
@@ -164,9 +166,9 @@ rows_timeouts() {
 
 rows_silence() {
     wendrix 1
-    if saw 'result "No response received from unit!"' 60 && no_violation \
+    if saw "result \"$kNoResponse\"" 60 && no_violation \
         && [ "$(data_reports | tail -n 1)" = "3 12 1" ]; then
-        verdict ok "the unit's silence at target 3 line 12: \"No response received from unit!\""
+        verdict ok "the unit's silence at target 3 line 12: \"$kNoResponse\""
     else
         verdict FAIL "$(result); last report: $(data_reports | tail -n 1)"
     fi
@@ -179,13 +181,13 @@ rows_unplug() {
     saw 'press 1' 30
     for _ in $(seq 1 300); do [ "$(data_reports | wc -l)" -ge 30 ] && break; sleep 0.1; done
     kill -USR1 "$UNIT_PID"
-    saw 'status "Device not connected"' 20 && saw 'result "No response received from unit!"' 20
-    lost=$(grep -n -E 'status "Device not connected"|result "No response' "$log" | tail -n 2 | cut -d'"' -f2 | tr '\n' '|')
+    saw "status \"$kNotConnected\"" 20 && saw "result \"$kNoResponse\"" 20
+    lost=$(grep -n -E "status \"$kNotConnected\"|result \"$kNoResponse\"" "$log" | tail -n 2 | cut -d'"' -f2 | tr '\n' '|')
     kill -USR2 "$UNIT_PID"
-    if [ "$lost" = "Device not connected|No response received from unit!|" ] \
-        && saw 'press 2' 30 && saw 'result "Update Complete. Power Cycle Unit!"' 60 && intact && no_violation \
-        && grep -q 'status "Device Not in Firmware Update Mode!!"' "$log"; then
-        verdict ok "unplugged mid-update: \"Device not connected\", then \"No response received from unit!\"; plugged in again: queried, \"Ready For Update\", a second update complete and byte-exact"
+    if [ "$lost" = "$kNotConnected|$kNoResponse|" ] \
+        && saw 'press 2' 30 && saw "result \"$kComplete\"" 60 && intact && no_violation \
+        && grep -q "status \"$kNotInUpdateMode\"" "$log"; then
+        verdict ok "unplugged mid-update: \"$kNotConnected\", then \"$kNoResponse\"; plugged in again: queried, \"$kReady\", a second update complete and byte-exact"
     else
         verdict FAIL "after the unplug: $lost; $(result); $(head -n 3 "$dir/unit/violations.txt")"
     fi
@@ -195,9 +197,9 @@ rows_unplug() {
 rows_notready() {
     wendrix 1
     for _ in $(seq 1 100); do [ "$(query_count)" -ge 3 ] && break; sleep 0.1; done
-    if [ "$(query_count)" -ge 3 ] && saw 'status "Device Not in Firmware Update Mode!!"' 1 \
-        && ! grep -q -E 'Ready For Update|button enabled' "$log" && [ -z "$(data_reports)" ]; then
-        verdict ok "a unit that ignores queries: \"Device Not in Firmware Update Mode!!\", $(query_count) queries, Update never offered"
+    if [ "$(query_count)" -ge 3 ] && saw "status \"$kNotInUpdateMode\"" 1 \
+        && ! grep -q -E "$kReady|button enabled" "$log" && [ -z "$(data_reports)" ]; then
+        verdict ok "a unit that ignores queries: \"$kNotInUpdateMode\", $(query_count) queries, Update never offered"
     else
         verdict FAIL "$(query_count) queries; $(grep status "$log" | tail -n 1)"
     fi
@@ -207,7 +209,7 @@ rows_notready() {
 rows_stall() {
     local held after taken
     wendrix 6
-    if saw 'watch [0-9]+ held' 90 && saw 'result "No response received from unit!"' 20; then
+    if saw 'watch [0-9]+ held' 90 && saw "result \"$kNoResponse\"" 20; then
         held=$(grep -o -E 'held [0-9]+' "$log" | head -n 1 | cut -d' ' -f2)
         after=$(sed -n '/ held /,$p' "$log" | grep -o -E '(status|result) "[^"]*"' | head -n 3 | cut -d'"' -f2 | paste -sd'|')
         taken=$(($(sed '/ held /q' "$log" | grep -c ' press ') - 2))
@@ -227,7 +229,7 @@ rows_user() {
     node=$(hidraw_node)
     setfacl -b "$node" # a second run starts as the first did: no ACL for nobody
     wendrix --as nobody 1
-    saw 'status "Device not connected"' 30
+    saw "status \"$kNotConnected\"" 30
     # Nothing to wait for: the program is expected to do nothing but name the
     # unit once. Three seconds are twelve open attempts, and a permitted
     # program queries within two.
@@ -240,9 +242,9 @@ rows_user() {
     after=$(udevadm test "/sys/class/hidraw/${node#/dev/}" 2>&1 | grep -E '^(TAGS|CURRENT_TAGS)=' | tr '\n' ' ')
     rm /run/udev/rules.d/70-wendrix-tqr7.rules
     setfacl -m u:nobody:rw "$node" # what uaccess does for the user at the seat
-    if [ "$denied" = '0 queries, status: status "Device not connected"' ] && [ "$named" -eq 1 ] && [ "$before" -eq 0 ] \
-        && [[ $after == *:uaccess:* ]] && saw 'result "Update Complete. Power Cycle Unit!"' 60 && intact && no_violation; then
-        verdict ok "a user who may not open $node sees \"Device not connected\", and the log says once: $(grep -m 1 '^Device Open Failed:' "$log"); the rule matches and adds uaccess ($after); with the node's ACL the update completes"
+    if [ "$denied" = "0 queries, status: status \"$kNotConnected\"" ] && [ "$named" -eq 1 ] && [ "$before" -eq 0 ] \
+        && [[ $after == *:uaccess:* ]] && saw "result \"$kComplete\"" 60 && intact && no_violation; then
+        verdict ok "a user who may not open $node sees \"$kNotConnected\", and the log says once: $(grep -m 1 '^Device Open Failed:' "$log"); the rule matches and adds uaccess ($after); with the node's ACL the update completes"
     else
         verdict FAIL "denied: $denied; $named Device Open Failed lines; rule: before $before, after: $after; $(result)"
     fi
@@ -253,7 +255,7 @@ rows_user() {
 figures() {
     local d=$out/full
     if [ -s "$d/unit/reports.log" ]; then
-        echo "figures: start to \"Ready For Update\" $(grep -m 1 'status "Ready For Update"' "$d/wendrix.log" | cut -d' ' -f2) ms"
+        echo "figures: start to \"$kReady\" $(grep -m 1 "status \"$kReady\"" "$d/wendrix.log" | cut -d' ' -f2) ms"
         local n rate median p90 max
         read -r n _ rate median p90 max < <("$plan" pace "$d/unit/reports.log")
         echo "figures: $n data reports at $rate lines/s; report arrivals $median ms apart (median), p90 $p90 ms, max $max ms"

@@ -8,6 +8,8 @@
 #include "app/dialog.h"
 #include "sim/tqr7hid.h"
 #include "tests/support/firmwarefolder.h"
+#include "tests/support/texts.h"
+#include "tests/support/widgets.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -77,7 +79,7 @@ int startup()
     if (!runUntil([] { return !Tqr7Hid::openAttemptTimes().empty(); }, 60000))
         return 1;
     const double firstTick = resetAt + Tqr7Hid::openAttemptTimes().front();
-    auto *button = dialog.findChild<QPushButton *>(QStringLiteral("buttonUpdate"));
+    QPushButton *button = DialogWidgets(dialog).button;
     if (!runUntil([&] { return button->isEnabled(); }, 60000))
         return 1;
     const double pressedAt = Tqr7Hid::nowMs();
@@ -142,8 +144,9 @@ int main(int argc, char *argv[])
         firmware.writeSet(gpio, midi, main);
         Dialog dialog;
         dialog.show();
-        auto *button = dialog.findChild<QPushButton *>(QStringLiteral("buttonUpdate"));
-        auto *result = dialog.findChild<QLabel *>(QStringLiteral("labelComplete"));
+        const DialogWidgets widgets(dialog);
+        QPushButton *button = widgets.button;
+        QLabel *result = widgets.complete;
         if (!runUntil([&] { return button->isEnabled(); }, 10000)) {
             std::fprintf(stderr, "bench: the unit did not become ready\n");
             return 1;
@@ -165,7 +168,7 @@ int main(int argc, char *argv[])
         }
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
         const double cpu = cpuSeconds() - cpu0;
-        if (result->text() != QLatin1String("Update Complete. Power Cycle Unit!")
+        if (result->text() != Texts::kComplete
             || Tqr7Hid::writtenDataReports().size() != size_t(total) || !Tqr7Hid::violations().empty()) {
             std::fprintf(stderr, "bench: the update did not complete cleanly\n");
             return 1;

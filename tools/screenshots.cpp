@@ -4,12 +4,11 @@
 #include "app/dialog.h"
 #include "sim/tqr7hid.h"
 #include "tests/support/firmwarefolder.h"
+#include "tests/support/texts.h"
+#include "tests/support/widgets.h"
 
 #include <QApplication>
 #include <QDir>
-#include <QLabel>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QScopedPointer>
 #include <QTest>
 
@@ -18,29 +17,18 @@
 
 namespace {
 
+using namespace Texts;
+
 struct Shot {
     const char *name;
-    std::function<void(FirmwareFolder &)> prepare; // firmware and unit before the dialog
-    std::function<bool(Dialog &)> ready;           // the moment to take the picture
+    std::function<void(FirmwareFolder &)> prepare;   // firmware and unit before the dialog
+    std::function<bool(const DialogWidgets &)> ready; // the moment to take the picture
     bool pressUpdate;
 };
 
-template <typename T>
-T *child(Dialog &dialog, const char *name)
+bool resultShown(const DialogWidgets &w, const QString &text)
 {
-    return dialog.findChild<T *>(QString::fromLatin1(name));
-}
-
-QString status(Dialog &dialog)
-{
-    return child<QLabel>(dialog, "labelStatus")->text();
-}
-
-bool resultShown(Dialog &dialog, const char *text)
-{
-    QLabel *label = child<QLabel>(dialog, "labelComplete");
-    return label->isVisible() && label->text() == QLatin1String(text)
-        && child<QPushButton>(dialog, "buttonUpdate")->isEnabled();
+    return w.complete->isVisible() && w.complete->text() == text && w.button->isEnabled();
 }
 
 void sampleSet(FirmwareFolder &firmware)
@@ -58,38 +46,35 @@ int main(int argc, char *argv[])
 
     const QList<Shot> shots = {
         {"no-firmware", [](FirmwareFolder &) { FirmwareFolder::removeLink(); Tqr7Hid::unplug(); },
-         [](Dialog &d) { return status(d) == QLatin1String("Device not connected"); }, false},
+         [](const DialogWidgets &w) { return w.status->text() == kNotConnected; }, false},
         {"no-unit", [](FirmwareFolder &f) { sampleSet(f); Tqr7Hid::unplug(); },
-         [](Dialog &d) { return status(d) == QLatin1String("Device not connected"); }, false},
+         [](const DialogWidgets &w) { return w.status->text() == kNotConnected; }, false},
         {"not-in-update-mode", [](FirmwareFolder &f) { sampleSet(f); Tqr7Hid::setUpdateMode(false); },
-         [](Dialog &d) { return status(d) == QLatin1String("Device Not in Firmware Update Mode!!"); }, false},
-        {"ready", sampleSet,
-         [](Dialog &d) { return child<QPushButton>(d, "buttonUpdate")->isEnabled(); }, false},
+         [](const DialogWidgets &w) { return w.status->text() == kNotInUpdateMode; }, false},
+        {"ready", sampleSet, [](const DialogWidgets &w) { return w.button->isEnabled(); }, false},
         {"updating", sampleSet,
-         [](Dialog &d) {
-             return child<QLabel>(d, "labelTarget")->text() == QLatin1String("Sub USB MIDI 1")
-                 && child<QProgressBar>(d, "progressSub")->value() >= 50;
+         [](const DialogWidgets &w) {
+             return w.target->text() == kTargetNames.at(SubUsbMidi1 - 1) && w.sub->value() >= 50;
          }, true},
-        {"complete", sampleSet,
-         [](Dialog &d) { return resultShown(d, "Update Complete. Power Cycle Unit!"); }, true},
+        {"complete", sampleSet, [](const DialogWidgets &w) { return resultShown(w, kComplete); }, true},
         {"comms-error",
          [](FirmwareFolder &f) {
              sampleSet(f);
              Tqr7Hid::planAnswer(SubUsbMidi2, 30, 0, Tqr7Hid::Answer::BoardTimeout);
          },
-         [](Dialog &d) { return resultShown(d, "Operation Failed: Internal Comms Error"); }, true},
+         [](const DialogWidgets &w) { return resultShown(w, kCommsError); }, true},
         {"no-response",
          [](FirmwareFolder &f) {
              sampleSet(f);
              Tqr7Hid::planAnswer(MainCpu, 100, 1, Tqr7Hid::Answer::Silence);
          },
-         [](Dialog &d) { return resultShown(d, "No response received from unit!"); }, true},
+         [](const DialogWidgets &w) { return resultShown(w, kNoResponse); }, true},
         {"firmware-file-error",
          [](FirmwareFolder &f) {
              sampleSet(f);
-             f.write(QStringLiteral("TQR7_MIDI_0-2-0_151102.hex"), Hex::join(Hex::image(10).mid(0, 9)));
+             f.write(FirmwareFolder::kMidiName, Hex::join(Hex::image(10).mid(0, 9)));
          },
-         [](Dialog &d) { return resultShown(d, "Operation Failed: Firmware File Error"); }, true},
+         [](const DialogWidgets &w) { return resultShown(w, kFileError); }, true},
     };
 
     int failures = 0;
@@ -98,15 +83,15 @@ int main(int argc, char *argv[])
         FirmwareFolder firmware;
         shot.prepare(firmware);
         Dialog dialog;
+        const DialogWidgets widgets(dialog);
         dialog.show();
         bool ok = QTest::qWaitForWindowExposed(&dialog);
         if (shot.pressUpdate) {
-            QPushButton *button = child<QPushButton>(dialog, "buttonUpdate");
-            ok = ok && QTest::qWaitFor([&] { return button->isEnabled(); }, 10000);
+            ok = ok && QTest::qWaitFor([&] { return widgets.button->isEnabled(); }, 10000);
             if (ok)
-                button->click();
+                widgets.button->click();
         }
-        ok = ok && QTest::qWaitFor([&] { return shot.ready(dialog); }, 60000);
+        ok = ok && QTest::qWaitFor([&] { return shot.ready(widgets); }, 60000);
         const QString file = out + QLatin1Char('/') + QLatin1String(shot.name) + QStringLiteral(".png");
         if (!ok || !dialog.grab().save(file)) {
             std::fprintf(stderr, "screenshots: %s: the state was not reached\n", shot.name);

@@ -16,7 +16,8 @@
 // It uses no hidapi call of its own: the program talks to whatever hidapi it
 // was linked with.
 
-#include <QAbstractButton>
+#include "tests/support/widgets.h"
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLabel>
@@ -64,12 +65,11 @@ private:
                 dialog = w;
         if (!dialog)
             return;
-        auto *status = dialog->findChild<QLabel *>(QStringLiteral("labelStatus"));
-        auto *complete = dialog->findChild<QLabel *>(QStringLiteral("labelComplete"));
-        auto *target = dialog->findChild<QLabel *>(QStringLiteral("labelTarget"));
-        auto *button = dialog->findChild<QAbstractButton *>(QStringLiteral("buttonUpdate"));
-        if (!status || !complete || !target || !button)
+        const DialogWidgets widgets(*dialog);
+        if (!widgets.found())
             return;
+        QLabel *status = widgets.status, *complete = widgets.complete, *target = widgets.target;
+        QPushButton *button = widgets.button;
 
         if (status->text() != shownStatus)
             say("status", quoted(shownStatus = status->text()));

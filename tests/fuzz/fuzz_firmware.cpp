@@ -41,10 +41,6 @@ constexpr char kRepeat = char(0xFE);
 constexpr int kMaxLine = Wire::kMaxLine;
 constexpr int kMaxLines = Wire::kMaxLines;
 
-const QString kMissing = QStringLiteral("!! One or more firmware files not found !!");
-const QString kReady = QStringLiteral("Ready For Update");
-const QString kComplete = QStringLiteral("Update Complete. Power Cycle Unit!");
-const QString kFileError = QStringLiteral("Operation Failed: Firmware File Error");
 
 using Harness::check;
 
@@ -178,7 +174,7 @@ void checkReport(const std::vector<std::uint8_t> &r, int target, int line, const
     text += '\r';
     const int count = int(image.lines.size());
     const Wire::DataFields f = Wire::fields(r.data());
-    check(r[0] == 0 && f.target == target && f.line == line && f.count == count && f.attempt == 1
+    check(r[Wire::kReportIdByte] == 0 && f.target == target && f.line == line && f.count == count && f.attempt == 1
             && r[Wire::kCodeByte] == Wire::kLineDataCode,
         "report header wrong", where);
     check(f.length <= kMaxLine && f.length == text.size(), "line length wrong", where);
@@ -222,8 +218,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     QDir dir(Harness::folder()->path());
     for (const QString &old : dir.entryList(QDir::Files | QDir::Hidden | QDir::System))
         dir.remove(old);
-    const QString gpioName = QStringLiteral("TQR7_GPIO_0-3-1_151102.hex");
-    const QString midiName = QStringLiteral("TQR7_MIDI_0-2-0_151102.hex");
+    const QString gpioName = FirmwareFolder::kGpioName;
+    const QString midiName = FirmwareFolder::kMidiName;
     writeFile(gpioName, files[0]);
     writeFile(midiName, files[1]);
     writeFile(mainName, files[2]);
@@ -231,22 +227,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     Tqr7Hid::reset();
     Dialog dialog;
-    auto *version = dialog.findChild<QLabel *>(QStringLiteral("labelVersion"));
-    auto *status = dialog.findChild<QLabel *>(QStringLiteral("labelStatus"));
-    auto *target = dialog.findChild<QLabel *>(QStringLiteral("labelTarget"));
-    auto *result = dialog.findChild<QLabel *>(QStringLiteral("labelComplete"));
-    auto *overall = dialog.findChild<QProgressBar *>(QStringLiteral("progressOverall"));
-    auto *button = dialog.findChild<QPushButton *>(QStringLiteral("buttonUpdate"));
-    check(version && status && target && result && overall && button, "widget missing");
+    const DialogWidgets widgets(dialog);
+    auto *version = widgets.version, *status = widgets.status, *target = widgets.target, *result = widgets.complete;
+    auto *overall = widgets.overall;
+    auto *button = widgets.button;
+    check(widgets.found(), "widget missing");
 
-    check(version->text() == (complete ? expectedVersion(mainName) : kMissing), "version label",
+    check(version->text() == (complete ? expectedVersion(mainName) : Texts::kFirmwareMissing), "version label",
         version->text());
 
     // Open the unit, ask for its update mode, read the answer.
     invoke(dialog, "pollUsb");
     invoke(dialog, "fwupdateModeCheck");
     invoke(dialog, "pollUsb");
-    check(status->text() == kReady, "unit not ready", status->text());
+    check(status->text() == Texts::kReady, "unit not ready", status->text());
     check(button->isEnabled() == complete, "button does not follow the firmware set");
     if (!complete) {
         check(Tqr7Hid::writtenDataReports().empty(), "data report without firmware");
@@ -273,10 +267,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             sendable, sent.size(), total, qPrintable(result->text()));
     check(!result->isHidden(), "update did not end");
     if (!sendable) {
-        check(result->text() == kFileError, "bad set not refused", result->text());
+        check(result->text() == Texts::kFileError, "bad set not refused", result->text());
         check(sent.empty(), "data report from a refused set");
     } else {
-        check(result->text() == kComplete, "good set not sent", result->text());
+        check(result->text() == Texts::kComplete, "good set not sent", result->text());
         check(sent.size() == total, "report count", QString::number(sent.size()));
         std::size_t next = 0;
         for (int t = 1; t <= 4; ++t)
@@ -288,6 +282,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         check(overall->maximum() == int(total) && overall->value() == int(total), "overall progress");
         check(target->text() == QLatin1String("Main CPU"), "target label", target->text());
     }
-    check(status->text() == kReady && button->isEnabled(), "not ready again after the update");
+    check(status->text() == Texts::kReady && button->isEnabled(), "not ready again after the update");
     return 0;
 }

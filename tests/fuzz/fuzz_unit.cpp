@@ -30,13 +30,7 @@ using Tqr7Hid::Answer;
 
 namespace {
 
-const QString kNotConnected = QStringLiteral("Device not connected");
-const QString kNotInMode = QStringLiteral("Device Not in Firmware Update Mode!!");
-const QString kReady = QStringLiteral("Ready For Update");
-const QString kUpdating = QStringLiteral("Updating...");
-const QString kComplete = QStringLiteral("Update Complete. Power Cycle Unit!");
-const QString kCommsError = QStringLiteral("Operation Failed: Internal Comms Error");
-const QString kNoResponse = QStringLiteral("No response received from unit!");
+using namespace Texts;
 
 constexpr std::uint8_t kAck = Wire::kAcknowledge;
 constexpr std::uint8_t kBoardTimeout = Wire::kBoardTimeout;
@@ -45,9 +39,8 @@ constexpr std::uint8_t kModeAnswer = Wire::kUpdateModeAnswer;
 // Lines per target (GPIO, MIDI twice, main), end record included; small, so
 // that short inputs reach the end of an update.
 constexpr int kLines[] = {0, 3, 2, 2, 4};
-constexpr int kSeeds[] = {0, 1, 2, 2, 3}; // as FirmwareFolder::writeSet makes them
 
-std::map<std::pair<int, int>, std::vector<std::uint8_t>> lineReports; // byte 7 left 0
+std::map<std::pair<int, int>, std::vector<std::uint8_t>> lineReports; // the attempt byte left 0
 
 using Harness::check;
 
@@ -77,10 +70,7 @@ class Run
 public:
     Run(const std::uint8_t *data, std::size_t size) : data(data), size(size)
     {
-        status = dialog.findChild<QLabel *>(QStringLiteral("labelStatus"));
-        result = dialog.findChild<QLabel *>(QStringLiteral("labelComplete"));
-        button = dialog.findChild<QPushButton *>(QStringLiteral("buttonUpdate"));
-        check(status && result && button, "widget missing");
+        check(widgets.found(), "widget missing");
     }
 
     void play()
@@ -171,7 +161,7 @@ private:
             check(text == kNotConnected, "status", text);
             break;
         case Link::Connected:
-            check(text == kNotInMode, "status", text);
+            check(text == kNotInUpdateMode, "status", text);
             break;
         case Link::Ready:
             check(text == kReady || (running && text == kUpdating), "status", text);
@@ -333,9 +323,10 @@ private:
     std::size_t pos = 0;
 
     Dialog dialog;
-    QLabel *status = nullptr;
-    QLabel *result = nullptr;
-    QPushButton *button = nullptr;
+    const DialogWidgets widgets {dialog};
+    QLabel *const status = widgets.status;
+    QLabel *const result = widgets.complete;
+    QPushButton *const button = widgets.button;
 
     // The model: the link as the dialog sees it, the unit, the update.
     Link link = Link::Disconnected;
@@ -354,11 +345,12 @@ private:
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    Harness::start("fuzz_unit").writeSet(kLines[1], kLines[2], kLines[4]);
+    FirmwareFolder &firmware = Harness::start("fuzz_unit");
+    firmware.writeSet(kLines[1], kLines[2], kLines[4]);
 
     // Each line's report, byte for byte, but for the attempt number (left 0).
     for (int t = 1; t <= Wire::kTargets; ++t) {
-        const QStringList lines = Hex::image(kLines[t], kSeeds[t]);
+        const QStringList lines = firmware.image(t);
         for (int l = 1; l <= lines.size(); ++l)
             lineReports[{t, l}] = Wire::dataReport(t, l, int(lines.size()), lines.at(l - 1).toStdString(), 0);
     }

@@ -7,6 +7,8 @@
 
 #include "app/dialog.h"
 #include "tests/support/firmwarefolder.h"
+#include "tests/support/texts.h"
+#include "tests/support/widgets.h"
 
 #include <QApplication>
 #include <QFileInfo>

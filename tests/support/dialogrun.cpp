@@ -8,11 +8,6 @@
 #include <algorithm>
 
 namespace {
-template<typename T> T *child(QObject &dialog, const char *name)
-{
-    return dialog.findChild<T *>(QString::fromLatin1(name));
-}
-
 // The moment of the dialog's latest call into the unit, by the simulator's clock.
 double lastCallMs()
 {
@@ -22,21 +17,9 @@ double lastCallMs()
 }
 } // namespace
 
-DialogRun::DialogRun()
-    : button(child<QPushButton>(dialog, "buttonUpdate"))
-    , version(child<QLabel>(dialog, "labelVersion"))
-    , status(child<QLabel>(dialog, "labelStatus"))
-    , target(child<QLabel>(dialog, "labelTarget"))
-    , complete(child<QLabel>(dialog, "labelComplete"))
-    , sub(child<QProgressBar>(dialog, "progressSub"))
-    , overall(child<QProgressBar>(dialog, "progressOverall"))
+DialogRun::DialogRun() : DialogWidgets(dialog)
 {
     dialog.show();
-}
-
-bool DialogRun::found() const
-{
-    return button && version && status && target && complete && sub && overall;
 }
 
 bool DialogRun::idleDisplay() const

@@ -7,20 +7,24 @@
 
 #include "app/dialog.h"
 #include "tests/support/debugcapture.h"
+#include "tests/support/widgets.h"
 
-#include <QLabel>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QString>
 
 constexpr int kDeadline = 20000; // for anything the dialog does on its own, on a busy machine
 
-class DialogRun
+// The capture first: the dialog writes from its constructor on.
+struct CapturedDialog
+{
+    DebugCapture log;
+    Dialog dialog;
+};
+
+class DialogRun : public CapturedDialog, public DialogWidgets
 {
 public:
     DialogRun();
 
-    bool found() const;
     bool ready() const { return button->isEnabled(); }
     bool showing(const QString &result) const { return complete->isVisible() && complete->text() == result; }
     bool idleDisplay() const; // no target, both bars at 0
@@ -36,12 +40,6 @@ public:
     // own that fell due meanwhile has then had its turn. For what must not
     // happen; a busy machine makes the wait longer, never the time shorter.
     bool runFor(double ms);
-
-    DebugCapture log; // before the dialog, which writes from its constructor on
-    Dialog dialog;
-    QPushButton *const button;
-    QLabel *const version, *const status, *const target, *const complete;
-    QProgressBar *const sub, *const overall;
 };
 
 #endif // DIALOGRUN_H

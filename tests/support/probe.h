@@ -31,12 +31,17 @@ struct Sent
     QByteArray text() const { return bytes.mid(Wire::kTextByte, length()); }
 };
 
+// A report's bytes, as the tests compare them.
+inline QByteArray bytesOf(const std::vector<std::uint8_t> &report)
+{
+    return QByteArray(reinterpret_cast<const char *>(report.data()), int(report.size()));
+}
+
 inline QVector<Sent> dataReports()
 {
     QVector<Sent> result;
     for (const Tqr7Hid::Written &w : Tqr7Hid::writtenDataReports())
-        result.append(
-            {w.timeMs, QByteArray(reinterpret_cast<const char *>(w.bytes.data()), int(w.bytes.size()))});
+        result.append({w.timeMs, bytesOf(w.bytes)});
     return result;
 }
 
