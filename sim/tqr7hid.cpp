@@ -27,11 +27,12 @@ wchar_t kSerial[] = L"SIM0001";
 
 } // namespace
 
-struct hid_device_ {
-    hid_device_info info{};
+struct hid_device_
+{
+    hid_device_info info {};
     int generation = 0;
     bool closed = false;
-    bool dead = false;           // unplugged, or opened before a reset()
+    bool dead = false; // unplugged, or opened before a reset()
     bool nonBlocking = false;
     bool blockingReadSeen = false;
     bool endlessWaitSeen = false;
@@ -175,7 +176,8 @@ int readReport(hid_device *dev, unsigned char *data, std::size_t length, int tim
         if (timeoutMs < 0) {
             if (!next) {
                 if (!dev->endlessWaitSeen && !dev->blockingReadSeen)
-                    u.violation("read waiting without time-out while the unit has nothing to send: it would hang");
+                    u.violation(
+                        "read waiting without time-out while the unit has nothing to send: it would hang");
                 dev->endlessWaitSeen = true;
                 return 0;
             }
@@ -195,7 +197,7 @@ int readReport(hid_device *dev, unsigned char *data, std::size_t length, int tim
 
 hid_device_info deviceInfo()
 {
-    hid_device_info info{};
+    hid_device_info info {};
     info.path = kPath;
     info.vendor_id = Wire::kVendorId;
     info.product_id = Wire::kProductId;
@@ -378,7 +380,7 @@ int openHandles()
     unit();
     // Handles from before the last reset() belong to nobody any more.
     return int(std::count_if(handles.begin(), handles.end(),
-                             [](const auto &h) { return !h->closed && h->generation == generation; }));
+        [](const auto &h) { return !h->closed && h->generation == generation; }));
 }
 
 bool nonBlocking()
@@ -421,7 +423,8 @@ int HID_API_EXPORT HID_API_CALL hid_exit(void)
     return 0;
 }
 
-struct hid_device_info HID_API_EXPORT *HID_API_CALL hid_enumerate(unsigned short vendor_id, unsigned short product_id)
+struct hid_device_info HID_API_EXPORT *HID_API_CALL hid_enumerate(
+    unsigned short vendor_id, unsigned short product_id)
 {
     std::lock_guard<std::mutex> lock(mutex);
     tick();
@@ -444,12 +447,13 @@ void HID_API_EXPORT HID_API_CALL hid_free_enumeration(struct hid_device_info *de
     }
 }
 
-HID_API_EXPORT hid_device *HID_API_CALL hid_open(unsigned short vendor_id, unsigned short product_id,
-                                                 const wchar_t *serial_number)
+HID_API_EXPORT hid_device *HID_API_CALL hid_open(
+    unsigned short vendor_id, unsigned short product_id, const wchar_t *serial_number)
 {
     std::lock_guard<std::mutex> lock(mutex);
     unit();
-    const bool matches = idsMatch(vendor_id, product_id) && (!serial_number || std::wcscmp(serial_number, kSerial) == 0);
+    const bool matches
+        = idsMatch(vendor_id, product_id) && (!serial_number || std::wcscmp(serial_number, kSerial) == 0);
     return openUnit(matches, Tqr7Unit::format("hid_open(%04x, %04x)", vendor_id, product_id));
 }
 
@@ -457,7 +461,8 @@ HID_API_EXPORT hid_device *HID_API_CALL hid_open_path(const char *path)
 {
     std::lock_guard<std::mutex> lock(mutex);
     unit();
-    return openUnit(path && std::string(path) == kPath, Tqr7Unit::format("hid_open_path(%s)", path ? path : "null"));
+    return openUnit(
+        path && std::string(path) == kPath, Tqr7Unit::format("hid_open_path(%s)", path ? path : "null"));
 }
 
 int HID_API_EXPORT HID_API_CALL hid_write(hid_device *dev, const unsigned char *data, size_t length)
@@ -475,7 +480,8 @@ int HID_API_EXPORT HID_API_CALL hid_write(hid_device *dev, const unsigned char *
     return outcome.result;
 }
 
-int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device *dev, unsigned char *data, size_t length, int milliseconds)
+int HID_API_EXPORT HID_API_CALL hid_read_timeout(
+    hid_device *dev, unsigned char *data, size_t length, int milliseconds)
 {
     return readReport(dev, data, length, milliseconds, false);
 }
@@ -530,7 +536,8 @@ void HID_API_EXPORT HID_API_CALL hid_close(hid_device *dev)
         return;
     }
     dev->closed = true;
-    const bool anyOpen = std::any_of(handles.begin(), handles.end(), [](const auto &h) { return !h->closed && !h->dead; });
+    const bool anyOpen
+        = std::any_of(handles.begin(), handles.end(), [](const auto &h) { return !h->closed && !h->dead; });
     if (!anyOpen) {
         // Nobody listens any more: what the unit had sent is lost.
         u.dropAnswers();
@@ -581,7 +588,8 @@ HID_API_EXPORT const wchar_t *HID_API_CALL hid_error(hid_device *dev)
 
 HID_API_EXPORT const struct hid_api_version *HID_API_CALL hid_version(void)
 {
-    static const hid_api_version version{HID_API_VERSION_MAJOR, HID_API_VERSION_MINOR, HID_API_VERSION_PATCH};
+    static const hid_api_version version {
+        HID_API_VERSION_MAJOR, HID_API_VERSION_MINOR, HID_API_VERSION_PATCH};
     return &version;
 }
 

@@ -58,14 +58,14 @@ void injectInputReport(const std::vector<std::uint8_t> &report, int delayMs = 0)
 bool planFromText(const std::string &text);
 
 // Records.
-double nowMs();                             // since reset()
-std::vector<Written> writtenReports();      // every hid_write, queries included
-std::vector<Written> writtenDataReports();  // the data reports only
-std::vector<double> openAttemptTimes();     // every hid_open call
-int enumerations();                         // hid_enumerate calls
-std::vector<double> readTimes();            // every hid_read / hid_read_timeout call
-int openHandles();                          // handles open now
-bool nonBlocking();                         // the last opened handle is non-blocking
+double nowMs();                            // since reset()
+std::vector<Written> writtenReports();     // every hid_write, queries included
+std::vector<Written> writtenDataReports(); // the data reports only
+std::vector<double> openAttemptTimes();    // every hid_open call
+int enumerations();                        // hid_enumerate calls
+std::vector<double> readTimes();           // every hid_read / hid_read_timeout call
+int openHandles();                         // handles open now
+bool nonBlocking();                        // the last opened handle is non-blocking
 
 // What each target (1 to 4) took in during the last update: the text of every
 // acknowledged line in order, each ending in CR as sent. Retransmissions are

@@ -161,7 +161,7 @@ void Tqr7Unit::useOutDir(const std::string &dir)
     std::filesystem::create_directories(dir, ec);
     if (!std::filesystem::is_directory(dir, ec)) {
         std::fprintf(stderr, "tqr7sim: TQR7SIM_OUT_DIR \"%s\" %s; nothing is recorded there\n", dir.c_str(),
-                     std::filesystem::exists(dir, ec) ? "is not a folder" : "cannot be created");
+            std::filesystem::exists(dir, ec) ? "is not a folder" : "cannot be created");
         return;
     }
     outDir = dir;
@@ -169,7 +169,7 @@ void Tqr7Unit::useOutDir(const std::string &dir)
     std::ofstream probe(outDir + "/violations.txt", std::ios::app);
     if (!probe) {
         std::fprintf(stderr, "tqr7sim: TQR7SIM_OUT_DIR \"%s\" is not writable; nothing is recorded there\n",
-                     dir.c_str());
+            dir.c_str());
         outDir.clear();
     }
 }

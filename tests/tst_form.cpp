@@ -229,8 +229,8 @@ void TestForm::slotTableIsTheFourPrivateSlots()
     QCOMPARE(meta.propertyCount(), meta.propertyOffset());
     QCOMPARE(meta.enumeratorCount(), meta.enumeratorOffset());
     QCOMPARE(meta.methodCount() - meta.methodOffset(), 4);
-    const QByteArrayList expected = {"pollUsb()", "flashTimeout()", "fwupdateModeCheck()",
-                                     "on_buttonUpdate_clicked()"};
+    const QByteArrayList expected
+        = {"pollUsb()", "flashTimeout()", "fwupdateModeCheck()", "on_buttonUpdate_clicked()"};
     for (int i = 0; i < 4; ++i) {
         const QMetaMethod method = meta.method(meta.methodOffset() + i);
         QCOMPARE(method.methodSignature(), expected.at(i));
@@ -378,7 +378,8 @@ void TestForm::realExecutableExitsWithZeroOnEscape()
     for (int run = 1; run <= 3; ++run) {
         log.write(QByteArrayLiteral("=== Wendrix 0.9, 2001-01-01T00:00:00Z ===\n"));
         for (int line = 0; line < 10000; ++line)
-            log.write("earlier run " + QByteArray::number(run) + ", line " + QByteArray::number(line) + " ............\n");
+            log.write("earlier run " + QByteArray::number(run) + ", line " + QByteArray::number(line)
+                + " ............\n");
     }
     log.close();
     QFile blocker(data.filePath(QStringLiteral("file")));
@@ -400,8 +401,9 @@ void TestForm::realExecutableExitsWithZeroOnEscape()
     // check of the sanitizer build then fails on an allocation it leaves.
     env.insert(QStringLiteral("QT_XCB_GL_INTEGRATION"), QStringLiteral("none"));
     process.setProcessEnvironment(env);
-    process.start(xvfbRun, {QStringLiteral("-a"), QStringLiteral("sh"), QStringLiteral("-c"), script,
-                            QStringLiteral("sh"), QStringLiteral(WENDRIX_EXECUTABLE), data.path()});
+    process.start(xvfbRun,
+        {QStringLiteral("-a"), QStringLiteral("sh"), QStringLiteral("-c"), script, QStringLiteral("sh"),
+            QStringLiteral(WENDRIX_EXECUTABLE), data.path()});
     QVERIFY(process.waitForFinished(60000));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);

@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 
@@ -360,11 +361,10 @@ void TestSequencer::busTimeoutIsRetriedWithTheSameReport()
     VERIFY_NO_VIOLATIONS();
     const QVector<Sent> sent = dataReports();
     QCOMPARE(sent.size(), fw.lines.total() + 2); // two retransmissions
-    int first = -1;
-    for (int i = 0; i < sent.size() && first < 0; ++i)
-        if (sent[i].target() == target && sent[i].line() == line)
-            first = i;
-    QVERIFY(first >= 0 && first + 3 < sent.size());
+    const auto firstSent = std::find_if(
+        sent.begin(), sent.end(), [&](const Sent &s) { return s.target() == target && s.line() == line; });
+    QVERIFY(sent.end() - firstSent > 3);
+    const int first = int(firstSent - sent.begin());
     for (int attempt = 1; attempt <= 3; ++attempt) {
         const Sent &s = sent[first + attempt - 1];
         QCOMPARE(s.attempt(), attempt);

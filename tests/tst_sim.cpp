@@ -161,9 +161,13 @@ void TestSim::happyUpdate()
     QVERIFY(std::all_of(in + 1, in + kRead, [](unsigned char b) { return b == 0; }));
 
     const QList<QByteArray> reports = {
-        line(1, 1, 3, kLine1), line(1, 2, 3, kLine2), line(1, 3, 3, kEnd),
-        line(2, 1, 2, kLine1), line(2, 2, 2, kEnd),
-        line(3, 1, 2, kLine1), line(3, 2, 2, kEnd),
+        line(1, 1, 3, kLine1),
+        line(1, 2, 3, kLine2),
+        line(1, 3, 3, kEnd),
+        line(2, 1, 2, kLine1),
+        line(2, 2, 2, kEnd),
+        line(3, 1, 2, kLine1),
+        line(3, 2, 2, kEnd),
         line(4, 1, 1, kEnd),
     };
     for (const QByteArray &r : reports) {
@@ -176,7 +180,8 @@ void TestSim::happyUpdate()
     QCOMPARE(QByteArray::fromStdString(Tqr7Hid::received(4)), kEnd + '\r');
     QCOMPARE(writtenDataReports().size(), size_t(reports.size()));
     QCOMPARE(writtenReports().size(), size_t(reports.size() + 1));
-    QCOMPARE(QByteArray(reinterpret_cast<const char *>(writtenDataReports()[1].bytes.data()), kWritten), reports[1]);
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(writtenDataReports()[1].bytes.data()), kWritten),
+        reports[1]);
 
     // A second update starts afresh.
     QCOMPARE(write(line(1, 1, 3, kLine1)), kWritten);
@@ -199,7 +204,8 @@ void TestSim::answerTiming()
     QCOMPARE(read(10), 0);
     QCOMPARE(read(1000), kRead);
     QVERIFY2(clock.elapsed() >= 55 && clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
-    QCOMPARE(int(in[Wire::kAnswerByte]), int(Wire::kUpdateModeAnswer)); // the answer before the later injected report
+    QCOMPARE(int(in[Wire::kAnswerByte]),
+        int(Wire::kUpdateModeAnswer)); // the answer before the later injected report
     QCOMPARE(hid_read_timeout(dev, in, 10, 1000), 10);
     QCOMPARE(QByteArray(reinterpret_cast<char *>(in), 3), QByteArray("\x7F\x05\x00", 3));
     QCOMPARE(readTimes().size(), size_t(4));
@@ -214,7 +220,8 @@ void TestSim::faultAnswers_data()
     QTest::addColumn<bool>("stillAttached");
 
     QTest::newRow("ack") << int(Answer::Acknowledge) << kWritten << kRead << int(Wire::kAcknowledge) << true;
-    QTest::newRow("timeout") << int(Answer::BoardTimeout) << kWritten << kRead << int(Wire::kBoardTimeout) << true;
+    QTest::newRow("timeout") << int(Answer::BoardTimeout) << kWritten << kRead << int(Wire::kBoardTimeout)
+                             << true;
     QTest::newRow("silence") << int(Answer::Silence) << kWritten << 0 << 0 << true;
     QTest::newRow("unplug") << int(Answer::Unplug) << kWritten << -1 << 0 << false;
     QTest::newRow("writefail") << int(Answer::WriteFails) << -1 << 0 << 0 << true;
@@ -330,7 +337,8 @@ void TestSim::planTextEffects()
     for (int attempt = 1; attempt <= 3; ++attempt) {
         QCOMPARE(write(line(1, 1, 2, kLine1, attempt)), kWritten);
         QCOMPARE(read(), kRead);
-        QCOMPARE(int(in[Wire::kAnswerByte]), attempt < Wire::kMaxAttempts ? Wire::kBoardTimeout : Wire::kAcknowledge); // the later plan wins
+        QCOMPARE(int(in[Wire::kAnswerByte]),
+            attempt < Wire::kMaxAttempts ? Wire::kBoardTimeout : Wire::kAcknowledge); // the later plan wins
     }
     QCOMPARE(write(line(1, 2, 2, kEnd)), kWritten);
     QCOMPARE(read(0), 0);
@@ -361,7 +369,7 @@ void TestSim::malformedReports_data()
     lf[3] = '\n';
 
     auto row = [](const char *name, const QString &plan, const QList<QByteArray> &reports,
-                  const QString &expected, bool handshake = true, bool readBetween = true) {
+                   const QString &expected, bool handshake = true, bool readBetween = true) {
         QTest::newRow(name) << plan << handshake << readBetween << reports << expected;
     };
     row("clean with retransmission", "1:2:1=timeout", {l1, l2, line(1, 2, 3, kLine2, 2), l3}, "");
@@ -401,10 +409,12 @@ void TestSim::malformedReports_data()
     row("after three timeouts", "1:1:*=timeout", {l1, patched(l1, 7, 2), patched(l1, 7, 3), l2},
         "target 1 line 2: target 1 line 1 failed its third attempt");
     row("two in flight", "", {l1, l2}, "target 1 line 2: two reports in flight", true, false);
-    row("after silence", "1:1:1=silence", {l1, l2}, "target 1 line 2: written after target 1 line 1 went unanswered");
+    row("after silence", "1:1:1=silence", {l1, l2},
+        "target 1 line 2: written after target 1 line 1 went unanswered");
     row("before query answered", "", {l1}, "target 1 line 1: data report before the unit's answer", false);
     row("after target 4", "",
-        {line(1, 1, 1, kEnd), line(2, 1, 1, kEnd), line(3, 1, 1, kEnd), line(4, 1, 1, kEnd), line(4, 2, 2, kEnd)},
+        {line(1, 1, 1, kEnd), line(2, 1, 1, kEnd), line(3, 1, 1, kEnd), line(4, 1, 1, kEnd),
+            line(4, 2, 2, kEnd)},
         "target 4 line 2: nothing may follow target 4's end record");
 }
 
@@ -444,7 +454,7 @@ void TestSim::handleMisuse()
     setAnswerDelayMs(30);
     QCOMPARE(write(query()), kWritten);
     QCOMPARE(hid_read_timeout(dev, in, kRead, -1), kRead); // waits for the queued answer
-    QCOMPARE(hid_read_timeout(dev, in, kRead, -1), 0);  // would wait forever
+    QCOMPARE(hid_read_timeout(dev, in, kRead, -1), 0);     // would wait forever
     QVERIFY(allViolations().contains("it would hang"));
 
     hid_device *stale = dev;

@@ -46,8 +46,7 @@ double percentile(std::vector<double> values, double p)
 
 // Runs the event loop as the program itself does until done() holds. (QTest's
 // waits sleep between event batches, which would delay the poll ticks.)
-template <typename Predicate>
-bool runUntil(Predicate done, int timeoutMs)
+template<typename Predicate> bool runUntil(Predicate done, int timeoutMs)
 {
     QEventLoop loop;
     QTimer check;
@@ -168,8 +167,8 @@ int main(int argc, char *argv[])
         }
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
         const double cpu = cpuSeconds() - cpu0;
-        if (result->text() != Texts::kComplete
-            || Tqr7Hid::writtenDataReports().size() != size_t(total) || !Tqr7Hid::violations().empty()) {
+        if (result->text() != Texts::kComplete || Tqr7Hid::writtenDataReports().size() != size_t(total)
+            || !Tqr7Hid::violations().empty()) {
             std::fprintf(stderr, "bench: the update did not complete cleanly\n");
             return 1;
         }
@@ -189,7 +188,7 @@ int main(int argc, char *argv[])
         std::printf("poll period median ms: %.2f\n", percentile(periods, 0.5));
         std::printf("poll period p99 ms: %.2f\n", percentile(periods, 0.99));
         std::printf("idle connected cpu seconds per minute: %.3f (%.2f%% of a core)\n",
-                    idleCpu * 60 / idleSeconds, idleCpu * 100 / idleSeconds);
+            idleCpu * 60 / idleSeconds, idleCpu * 100 / idleSeconds);
     }
 
     // Start-up with the largest files a unit takes, in a fresh process.

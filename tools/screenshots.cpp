@@ -19,9 +19,10 @@ namespace {
 
 using namespace Texts;
 
-struct Shot {
+struct Shot
+{
     const char *name;
-    std::function<void(FirmwareFolder &)> prepare;   // firmware and unit before the dialog
+    std::function<void(FirmwareFolder &)> prepare;    // firmware and unit before the dialog
     std::function<bool(const DialogWidgets &)> ready; // the moment to take the picture
     bool pressUpdate;
 };
@@ -45,36 +46,49 @@ int main(int argc, char *argv[])
     QDir().mkpath(out);
 
     const QList<Shot> shots = {
-        {"no-firmware", [](FirmwareFolder &) { FirmwareFolder::removeLink(); Tqr7Hid::unplug(); },
-         [](const DialogWidgets &w) { return w.status->text() == kNotConnected; }, false},
-        {"no-unit", [](FirmwareFolder &f) { sampleSet(f); Tqr7Hid::unplug(); },
-         [](const DialogWidgets &w) { return w.status->text() == kNotConnected; }, false},
-        {"not-in-update-mode", [](FirmwareFolder &f) { sampleSet(f); Tqr7Hid::setUpdateMode(false); },
-         [](const DialogWidgets &w) { return w.status->text() == kNotInUpdateMode; }, false},
+        {"no-firmware",
+            [](FirmwareFolder &) {
+                FirmwareFolder::removeLink();
+                Tqr7Hid::unplug();
+            },
+            [](const DialogWidgets &w) { return w.status->text() == kNotConnected; }, false},
+        {"no-unit",
+            [](FirmwareFolder &f) {
+                sampleSet(f);
+                Tqr7Hid::unplug();
+            },
+            [](const DialogWidgets &w) { return w.status->text() == kNotConnected; }, false},
+        {"not-in-update-mode",
+            [](FirmwareFolder &f) {
+                sampleSet(f);
+                Tqr7Hid::setUpdateMode(false);
+            },
+            [](const DialogWidgets &w) { return w.status->text() == kNotInUpdateMode; }, false},
         {"ready", sampleSet, [](const DialogWidgets &w) { return w.button->isEnabled(); }, false},
         {"updating", sampleSet,
-         [](const DialogWidgets &w) {
-             return w.target->text() == kTargetNames.at(SubUsbMidi1 - 1) && w.sub->value() >= 50;
-         }, true},
+            [](const DialogWidgets &w) {
+                return w.target->text() == kTargetNames.at(SubUsbMidi1 - 1) && w.sub->value() >= 50;
+            },
+            true},
         {"complete", sampleSet, [](const DialogWidgets &w) { return resultShown(w, kComplete); }, true},
         {"comms-error",
-         [](FirmwareFolder &f) {
-             sampleSet(f);
-             Tqr7Hid::planAnswer(SubUsbMidi2, 30, 0, Tqr7Hid::Answer::BoardTimeout);
-         },
-         [](const DialogWidgets &w) { return resultShown(w, kCommsError); }, true},
+            [](FirmwareFolder &f) {
+                sampleSet(f);
+                Tqr7Hid::planAnswer(SubUsbMidi2, 30, 0, Tqr7Hid::Answer::BoardTimeout);
+            },
+            [](const DialogWidgets &w) { return resultShown(w, kCommsError); }, true},
         {"no-response",
-         [](FirmwareFolder &f) {
-             sampleSet(f);
-             Tqr7Hid::planAnswer(MainCpu, 100, 1, Tqr7Hid::Answer::Silence);
-         },
-         [](const DialogWidgets &w) { return resultShown(w, kNoResponse); }, true},
+            [](FirmwareFolder &f) {
+                sampleSet(f);
+                Tqr7Hid::planAnswer(MainCpu, 100, 1, Tqr7Hid::Answer::Silence);
+            },
+            [](const DialogWidgets &w) { return resultShown(w, kNoResponse); }, true},
         {"firmware-file-error",
-         [](FirmwareFolder &f) {
-             sampleSet(f);
-             f.write(FirmwareFolder::kMidiName, Hex::join(Hex::image(10).mid(0, 9)));
-         },
-         [](const DialogWidgets &w) { return resultShown(w, kFileError); }, true},
+            [](FirmwareFolder &f) {
+                sampleSet(f);
+                f.write(FirmwareFolder::kMidiName, Hex::join(Hex::image(10).mid(0, 9)));
+            },
+            [](const DialogWidgets &w) { return resultShown(w, kFileError); }, true},
     };
 
     int failures = 0;

@@ -41,7 +41,6 @@ constexpr char kRepeat = char(0xFE);
 constexpr int kMaxLine = Wire::kMaxLine;
 constexpr int kMaxLines = Wire::kMaxLines;
 
-
 using Harness::check;
 
 void invoke(Dialog &dialog, const char *slot)
@@ -96,7 +95,8 @@ QString expectedVersion(const QString &name)
         QStringLiteral("^TQR7_MAIN_([0-9]+)-([0-9]+)-([0-9]+)_([0-9]{6})"));
     const QRegularExpressionMatch m = fields.match(name);
     if (m.hasMatch())
-        return QStringLiteral("TQR-7 v%1.%2.%3 %4").arg(m.captured(1), m.captured(2), m.captured(3), m.captured(4));
+        return QStringLiteral("TQR-7 v%1.%2.%3 %4")
+            .arg(m.captured(1), m.captured(2), m.captured(3), m.captured(4));
     auto at = [&](int i) { return i < name.size() ? QString(name.at(i)) : QString(); };
     return QStringLiteral("TQR-7 v") + at(10) + '.' + at(12) + '.' + at(14) + ' ' + name.mid(16, 6);
 }
@@ -174,8 +174,8 @@ void checkReport(const std::vector<std::uint8_t> &r, int target, int line, const
     text += '\r';
     const int count = int(image.lines.size());
     const Wire::DataFields f = Wire::fields(r.data());
-    check(r[Wire::kReportIdByte] == 0 && f.target == target && f.line == line && f.count == count && f.attempt == 1
-            && r[Wire::kCodeByte] == Wire::kLineDataCode,
+    check(r[Wire::kReportIdByte] == 0 && f.target == target && f.line == line && f.count == count
+            && f.attempt == 1 && r[Wire::kCodeByte] == Wire::kLineDataCode,
         "report header wrong", where);
     check(f.length <= kMaxLine && f.length == text.size(), "line length wrong", where);
     check(QByteArray(reinterpret_cast<const char *>(r.data()) + Wire::kTextByte, f.length) == text,
@@ -228,13 +228,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     Tqr7Hid::reset();
     Dialog dialog;
     const DialogWidgets widgets(dialog);
-    auto *version = widgets.version, *status = widgets.status, *target = widgets.target, *result = widgets.complete;
+    auto *version = widgets.version, *status = widgets.status, *target = widgets.target,
+         *result = widgets.complete;
     auto *overall = widgets.overall;
     auto *button = widgets.button;
     check(widgets.found(), "widget missing");
 
-    check(version->text() == (complete ? expectedVersion(mainName) : Texts::kFirmwareMissing), "version label",
-        version->text());
+    check(version->text() == (complete ? expectedVersion(mainName) : Texts::kFirmwareMissing),
+        "version label", version->text());
 
     // Open the unit, ask for its update mode, read the answer.
     invoke(dialog, "pollUsb");

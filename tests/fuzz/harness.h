@@ -88,7 +88,7 @@ inline FirmwareFolder &start(const char *harness)
     folder() = new FirmwareFolder;
     folderTarget() = QFileInfo(folder()->path()).symLinkTarget();
     std::atexit([] { delete folder(); }); // its temporary directory and the link
-    delete new Dialog; // Qt sets up its fonts and style once, outside any input
+    delete new Dialog;                    // Qt sets up its fonts and style once, outside any input
     return *folder();
 }
 

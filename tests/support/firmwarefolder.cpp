@@ -128,7 +128,7 @@ QString FirmwareFolder::path() const
 
 QString FirmwareFolder::write(const QString &name, const QByteArray &content)
 {
-    const QString filePath = path() + QLatin1Char('/') + name;
+    QString filePath = path() + QLatin1Char('/') + name;
     QFile file(filePath);
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         file.write(content);

@@ -10,8 +10,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 
-template <typename T>
-T *widget(const QObject &dialog, const char *name)
+template<typename T> T *widget(const QObject &dialog, const char *name)
 {
     T *found = dialog.findChild<T *>(QString::fromLatin1(name));
     if (!found)
@@ -30,8 +29,7 @@ struct DialogWidgets
         , complete(widget<QLabel>(dialog, "labelComplete"))
         , sub(widget<QProgressBar>(dialog, "progressSub"))
         , overall(widget<QProgressBar>(dialog, "progressOverall"))
-    {
-    }
+    { }
 
     bool found() const { return button && version && status && target && complete && sub && overall; }
 
