@@ -4,7 +4,12 @@
 #   lintian, desktop-file-validate and appstreamcli on what it ships;
 #   installed on this machine: its files in place and its own, the program
 #   started offscreen through /usr/bin/wendrix; removed again, leaving only
-#   the firmware the operator put in.
+#   the firmware the operator put in;
+#   installed into a minimal Debian 13 system and started offscreen there.
+#
+# The Debian 13 system is made once with mmdebstrap from Debian's mirror and
+# kept in /var/cache/wendrix/debian13 (WENDRIX_CACHE overrides
+# /var/cache/wendrix), with the packages its installs download.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/lib.sh"
 usage="usage: tests/tst_package.sh PACKAGE.deb   checks, installs and removes it (as root)"
@@ -15,7 +20,7 @@ case ${1:-} in
 esac
 deb=$(realpath "$1")
 [ "$(id -u)" -eq 0 ] || { echo "tests/tst_package.sh: installing the package needs root" >&2; exit 1; }
-need_packages lintian desktop-file-utils appstream
+need_packages lintian desktop-file-utils appstream mmdebstrap
 
 passed=0
 ok() { passed=$((passed + 1)); echo "ok   $1"; }
@@ -105,5 +110,58 @@ done <"$work/files"
 [ ! -e /usr/share/doc/wendrix ] || fail "/usr/share/doc/wendrix left after removal"
 [ -f "$kept" ] || fail "the operator's firmware went with the package"
 ok "removed: nothing left but the operator's firmware"
+
+# ---- Debian 13 --------------------------------------------------------------
+# The system: made once, kept as a tarball with its package lists; unpacked
+# afresh for each run. The packages installs download are kept beside it.
+cache=${WENDRIX_CACHE:-/var/cache/wendrix}/debian13
+mkdir -p "$cache/archives/partial"
+(
+    flock 9 # one maker at a time: CI and a developer may both find it missing
+    if [ ! -f "$cache/trixie.tar" ]; then
+        echo "     making a minimal Debian 13 system in $cache (once)"
+        mmdebstrap --variant=apt --skip=cleanup/apt/lists --format=tar trixie "$cache/trixie.tar.new" \
+            >"$cache/mmdebstrap.log" 2>&1 || { tail -n 20 "$cache/mmdebstrap.log"; exit 1; }
+        mv "$cache/trixie.tar.new" "$cache/trixie.tar"
+    fi
+) 9>"$cache/.lock" || fail "mmdebstrap could not make the Debian 13 system"
+root=$work/trixie
+mkdir "$root"
+tar -C "$root" -xf "$cache/trixie.tar"
+cp "$deb" "$root/tmp/wendrix.deb"
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+# In a mount namespace of its own: the mounts go with it, however it ends.
+inside=$(
+    cat <<'INSIDE'
+set -eu
+root=$1 cache=$2
+mount --bind "$cache/archives" "$root/var/cache/apt/archives"
+mount -t proc proc "$root/proc"
+in_root() { chroot "$root" env DEBIAN_FRONTEND=noninteractive PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@"; }
+# What the package's Depends bring, no more: the program must start with
+# that. No pseudo-terminal here for dpkg's output.
+install() { in_root apt-get install -y --no-install-recommends -o Dpkg::Use-Pty=0 /tmp/wendrix.deb; }
+# The kept package lists may name versions the mirror has since replaced.
+install || { in_root apt-get update && install; }
+echo "== installed"
+in_root dpkg-query -W -f '${db:Status-Abbrev} ${Package} ${Version}\n' wendrix 'libqt5*' 'libhidapi*' \
+    | sed -n 's/^ii  //p'
+echo "== started"
+set +e
+in_root env QT_QPA_PLATFORM=offscreen timeout 5 wendrix
+echo "== ended $?"
+INSIDE
+)
+status=0
+unshare --mount --fork -- bash -c "$inside" inside "$root" "$cache" </dev/null >"$work/trixie.log" 2>&1 || status=$?
+[ $status -eq 0 ] || { cat "$work/trixie.log"; fail "the package does not install in Debian 13"; }
+if grep -E -q '^(W|E): |^dpkg: warning' "$work/trixie.log"; then
+    cat "$work/trixie.log"
+    fail "installing in Debian 13 warns"
+fi
+sed -n '/^== installed/,/^== started/p' "$work/trixie.log" | sed '1d;$d' | sed 's/^/     Debian 13: /'
+grep -q '^== ended 124$' "$work/trixie.log" || { cat "$work/trixie.log"; fail "the program ended by itself in Debian 13"; }
+grep -q 'Firmware Path "/opt/wendrix/firmware"' "$work/trixie.log" || { cat "$work/trixie.log"; fail "wrong firmware folder in Debian 13"; }
+ok "Debian 13: installs from its own archive and starts offscreen through /usr/bin/wendrix"
 
 echo "$passed passed, 0 failed"
