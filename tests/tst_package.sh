@@ -65,7 +65,7 @@ ok "appstreamcli validate: no errors or warnings; launches wendrix.desktop"
 
 # ---- installed on this machine ---------------------------------------------
 trap 'apt-get remove -y -qq wendrix >/dev/null 2>&1 || true; cleanup' EXIT
-apt-get install -y -qq "$deb" >/dev/null
+apt-get install -y -qq "$deb" >"$work/install" 2>&1 || { cat "$work/install"; fail "apt-get install"; }
 dpkg-query -L wendrix >"$work/files"
 
 [ -x /opt/wendrix/wendrix ] || fail "no /opt/wendrix/wendrix"
