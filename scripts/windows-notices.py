@@ -158,7 +158,8 @@ def inputs(map_path):
 def qt_source():
     dirs = glob.glob(os.path.join(CACHE, 'src', 'qtbase-opensource-src-*/'))
     if len(dirs) != 1:
-        sys.exit('windows-notices: no single Qt source in %s/src' % CACHE)
+        sys.exit('windows-notices: the notices are taken from Qt\'s source, and %s/src has none; '
+                 'remove %s/ready and run scripts/windows-toolchain' % (CACHE, CACHE))
     return dirs[0].rstrip('/')
 
 
@@ -209,7 +210,8 @@ def debian_source(pattern):
     """("name", "version") of a Debian source package in the cache."""
     dsc = glob.glob(os.path.join(CACHE, 'src', pattern))
     if len(dsc) != 1:
-        sys.exit('windows-notices: no single %s in %s/src' % (pattern, CACHE))
+        sys.exit('windows-notices: no single %s in %s/src; remove %s/ready and run scripts/windows-toolchain'
+                 % (pattern, CACHE, CACHE))
     fields = dict(re.findall(r'^(Source|Version): (\S+)$', read(dsc[0]), re.M))
     return fields['Source'], fields['Version']
 
