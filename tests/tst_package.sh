@@ -32,8 +32,11 @@ export DEBIAN_FRONTEND=noninteractive
 
 # ---- what it ships ----------------------------------------------------------
 # lintian shows an overridden tag as "O:" under the override's comment ("N:");
-# anything else is a finding.
-lintian --show-overrides "$deb" >"$work/lintian" 2>&1 || true
+# anything else is a finding. Shown, an overridden error sets its exit status
+# 2 too; 1 is lintian failing to run.
+status=0
+lintian --show-overrides "$deb" >"$work/lintian" 2>&1 || status=$?
+[ $status -ne 1 ] || { cat "$work/lintian"; fail "lintian could not check the package"; }
 grep -v -e '^N: ' -e '^O: wendrix: dir-or-file-in-opt ' -e '^running with root privileges' \
     "$work/lintian" >"$work/findings" || true
 [ ! -s "$work/findings" ] || { cat "$work/lintian"; fail "lintian finds more than dir-or-file-in-opt"; }
