@@ -25,6 +25,9 @@ wendrix_static_qt_plugins(wendrix_core)
 # The window on the Windows screen, in the native style, with its .ico icon.
 set(WENDRIX_WINDOWS_PLUGINS QWindowsIntegrationPlugin QWindowsVistaStylePlugin QICOPlugin)
 wendrix_static_qt_plugins(wendrix ${WENDRIX_WINDOWS_PLUGINS})
+# The link map names every archive member the static link took into
+# wendrix.exe: scripts/windows checks the zip's notices against it.
+target_link_options(wendrix PRIVATE "LINKER:-Map=${CMAKE_BINARY_DIR}/wendrix.map")
 
 if(TARGET tqr7hid)
     # The demo variant: Windows has no LD_PRELOAD, so the simulated unit is

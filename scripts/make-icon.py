@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-"""Draws Wendrix's icon and writes res/wendrix.ico and res/wendrix.png.
+"""Draws Wendrix's icon: res/wendrix.ico, res/wendrix.png and res/wendrix-16.png.
 
-The file holds a 32x32 and a 16x16 image, both 32 bits per pixel, as
+The .ico holds a 32x32 and a 16x16 image, both 32 bits per pixel, as
 uncompressed BMP entries (5,430 bytes in all). The picture: a teal tile with a
 white arrow pointing down into a chip, the firmware going into the unit.
-The PNG (32x32) is the same picture for desktop entries. Deterministic: the
-same script always writes the same bytes.
+The PNGs are the same two pictures for desktop entries (the Debian package
+puts them in the icon theme at both sizes). Deterministic: the same script
+always writes the same bytes.
 """
 import argparse
 import os
@@ -73,8 +74,9 @@ def main():
     parser.add_argument('res', nargs='?', help='folder to write to (default: res)',
                         default=os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'res'))
     res = parser.parse_args().res
-    with open(os.path.join(res, 'wendrix.png'), 'wb') as f:
-        f.write(png(32))
+    for name, size in (('wendrix.png', 32), ('wendrix-16.png', 16)):
+        with open(os.path.join(res, name), 'wb') as f:
+            f.write(png(size))
     out = os.path.join(res, 'wendrix.ico')
     images = [bmp_entry(32), bmp_entry(16)]
     data = struct.pack('<HHH', 0, 1, len(images))
