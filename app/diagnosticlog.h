@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef DIAGNOSTICLOG_H
 #define DIAGNOSTICLOG_H
 

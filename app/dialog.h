@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef DIALOG_H
 #define DIALOG_H
 

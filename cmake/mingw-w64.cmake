@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiles Wendrix for 64-bit Windows with Debian's mingw-w64 compilers,
 # against the static Qt and hidapi that scripts/windows-toolchain builds.
 #

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Windows builds against the static Qt of scripts/windows-toolchain: a static
 # Qt finds no plugin at run time, so each executable carries the ones it uses.
 if(NOT WENDRIX_QT_MAJOR EQUAL 5)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/dialog.h"
 #include "imageset/firmwarecheck.h"
 

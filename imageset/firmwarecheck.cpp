@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "imageset/firmwarecheck.h"
 
 #include "protocol/report.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef FIRMWARECHECK_H
 #define FIRMWARECHECK_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef REPORT_H
 #define REPORT_H
 

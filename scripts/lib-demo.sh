@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The demo's run under Xvfb, shared by scripts/demo (the simulated unit
 # preloaded, or behind the real USB stack) and scripts/windows --demo (the
 # demo variant under Wine, the unit built in): start the program, find its

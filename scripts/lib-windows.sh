@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the Windows scripts: where the cross toolchain cache lives and how
 # to tell it is ready.
 # shellcheck shell=bash

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes the sample firmware set into samples/firmware/.
 
 Three Intel HEX images, named as the unit's firmware files are named, with

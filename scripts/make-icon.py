@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Draws Wendrix's icon: res/wendrix.ico, res/wendrix.png and res/wendrix-16.png.
 
 The .ico holds a 32x32 and a 16x16 image, both 32 bits per pixel, as

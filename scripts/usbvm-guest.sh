@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Inside the usbvm virtual machine: the USB gadget that plays the TQR-7 unit,
 # and the simulated unit that serves it. Sourced by the command file that
 # scripts/usbvm writes; commands run inside may use these functions too.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated unit's fault plan: its items, its text form and the course
 // of an update under it.
 

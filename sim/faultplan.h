@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef FAULTPLAN_H
 #define FAULTPLAN_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated TQR-7 unit behind a real USB bus: it serves the unit side of
 // a Linux USB HID gadget (/dev/hidg0) with the same model, variables and
 // records as the hidapi drop-in, so the program reaches it through the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The hidapi drop-in: the simulated unit (tqr7unit.h) behind the hidapi
 // calls, in the program's own process. Answers become readable their delay
 // after the write that caused them, checked whenever the program reads (no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TQR7HID_H
 #define TQR7HID_H
 

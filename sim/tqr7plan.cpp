@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the scripts ask about the simulated unit, so that none of them reads
 // reports or firmware records itself.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated TQR-7 unit: every report the program writes is checked
 // against the unit's protocol, each fault kept as one sentence; answers are
 // queued with their delay for the transport to deliver.

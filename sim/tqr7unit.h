@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TQR7UNIT_H
 #define TQR7UNIT_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef WIRE_H
 #define WIRE_H
 

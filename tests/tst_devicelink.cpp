@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The link to the unit: finding and opening it, the update-mode query and its
 // answer, the input codes it ignores, and losing the unit.
 

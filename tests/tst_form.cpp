@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window as the operator first sees it: the form, its fixed texts, the
 // initial display, the window's flags and icon, the slot table, and how the
 // program ends.

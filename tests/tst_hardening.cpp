@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whatever the files or the unit do, the update ends in a clear outcome and
 // the link and the button recover: a matrix of bad firmware sets and a matrix
 // of unit faults at each phase of the link and of an update.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The firmware image set: which files the scan takes, the version it shows,
 // the diagnostic lines it writes, and how lines are counted.
 

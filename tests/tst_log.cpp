@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The log of diagnostic lines as processes leave it: each case runs this
 // program again as one or two child processes that make the log as main
 // does, before the application object, and write lines; then reads the file.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The Debian package as a packager and a user meet it. Needs root.
 #
 #   lintian, desktop-file-validate and appstreamcli on what it ships;

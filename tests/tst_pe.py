@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """wendrix.exe as shipped to Windows users: a 64-bit GUI program with its icon
 group and manifest, that needs no DLL beside it and holds no simulated unit.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An update run against the simulated unit: what goes out and in which order,
 // how the unit's answers, its silence and its loss end an update, the checks
 // on the firmware files, and what the operator sees meanwhile.

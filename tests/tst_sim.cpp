@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated unit itself, driven through plain hidapi calls the way the
 // program drives the real one.
 

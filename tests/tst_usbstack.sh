@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The shipped wendrix, unchanged, against the simulated unit behind the real
 # USB stack (scripts/usbvm): the system hidapi, /dev/hidraw, the kernel's
 # usbhid, a dummy USB controller and a HID gadget. One line per row with its

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The Windows resources compile, and carry the icon group IDI_ICON1 with both
 # images and a manifest asking for asInvoker and common controls 6.
 set -eu

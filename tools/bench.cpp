@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Measures an update against the simulated unit: pace, CPU cost, poll period,
 // idle cost while connected, start-up time with large firmware files, and
 // peak memory. Prints one "name: value" line per figure.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Renders the real dialog in every state an operator sees, against the
 // simulated unit, to PNG files: screenshots <folder>.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Watches the real, unchanged wendrix executable from inside its process:
 // preloaded (LD_PRELOAD=libwendrix_watch.so), it finds the dialog's widgets
 // by object name and prints each change of what the operator sees on stderr,

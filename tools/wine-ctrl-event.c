@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Sends Ctrl+C (0) or Ctrl+Break (1) to every process attached to the
  * console it runs in, as a key press in that console would: how a running
  * update takes it shows under Wine. docs/windows.md shows how to run it. */

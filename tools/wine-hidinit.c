@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Why hidapi's Windows back end finds no unit under Wine: which of the
  * cfgmgr32 functions it needs are there, what hid_init says, and what the
  * one stub does when called. docs/windows.md shows how to build and run it. */

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # hidapi's Windows back end as scripts/windows-toolchain builds it: one static
 # library that finds hid.dll and cfgmgr32.dll itself at run time.
 if(NOT TARGET hidapi::hidapi)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the firmware files. The input names the main file and fills the three
 // files; the real dialog scans them and, with a ready unit, runs an update
 // against the simulated unit. It must show the version the name carries, send

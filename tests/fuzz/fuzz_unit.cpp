@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the unit's side of an update. The simulated unit stays silent on data
 // reports; the input decides, step by step, what it answers instead and what
 // else happens: unplugging, a failed write, 500 ms passing, the operator's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef HARNESS_H
 #define HARNESS_H
 

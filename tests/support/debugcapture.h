@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef DEBUGCAPTURE_H
 #define DEBUGCAPTURE_H
 

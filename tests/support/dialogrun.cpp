@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/dialogrun.h"
 
 #include "sim/tqr7hid.h"

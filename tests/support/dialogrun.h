@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef DIALOGRUN_H
 #define DIALOGRUN_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef FIRMWAREFOLDER_H
 #define FIRMWAREFOLDER_H
 

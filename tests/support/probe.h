@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef PROBE_H
 #define PROBE_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TEXTS_H
 #define TEXTS_H
 

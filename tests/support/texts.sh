@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # shellcheck shell=bash disable=SC2034
 # The window's texts for the scripts, each as tests/support/texts.h has it
 # under the same name; scripts/lint fails when the two disagree.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef WIDGETS_H
 #define WIDGETS_H
 
