@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
@@ -11,6 +12,7 @@
 #include <QMutex>
 #include <QScopedPointer>
 #include <QStandardPaths>
+#include <QThread>
 
 #include <atomic>
 
@@ -32,8 +34,11 @@ constexpr qint64 kKept = kLimit / 4 * 3;
 // write; a line that finds it taken for longer than this waits in memory for
 // the next line, so no update waits on another instance.
 constexpr int kLockWaitMs = 10;
-constexpr int kLastLockWaitMs = 1000; // for what is still waiting when the run ends
-constexpr int kStaleLockMs = 5000;    // left by a process that died holding it
+constexpr int kStaleLockMs = 5000; // left by a process that died or hangs holding it
+// What still waits when the run ends is offered the file every millisecond or
+// so: another instance busy writing frees the lock only for moments between
+// its lines, which a lock's own retries (100 ms apart, then longer) miss.
+constexpr int kLastLockWaitMs = kStaleLockMs + 1000;
 constexpr int kWaitingLimit = 256 * 1024;
 const QByteArray kRunMarker = QByteArrayLiteral("=== Wendrix ");
 const QByteArray kRunStart = '\n' + kRunMarker;
@@ -145,7 +150,23 @@ public:
         return result;
     }
 
-    QString finish() { return waiting.isEmpty() ? QString() : write(QByteArray(), kLastLockWaitMs); }
+    QString finish()
+    {
+        QElapsedTimer waited;
+        waited.start();
+        while (!waiting.isEmpty()) {
+            if (waited.hasExpired(kLastLockWaitMs))
+                return QStringLiteral("Log File Error: \"%1\" is held by another instance; the last lines of "
+                                      "this run are not written")
+                    .arg(file.fileName());
+            const QString fault = write(QByteArray(), 0);
+            if (!fault.isEmpty())
+                return fault;
+            if (!waiting.isEmpty())
+                QThread::msleep(1);
+        }
+        return QString();
+    }
 
 private:
     // With the lock held.

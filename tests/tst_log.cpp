@@ -12,6 +12,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QLockFile>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -81,6 +82,7 @@ private slots:
     void neverThroughALink_data();
     void neverThroughALink();
     void aHeaderStartsALine();
+    void aRunEndingWhileTheLogIsBusy();
     void aFailedStartIsLogged();
 
 private:
@@ -280,6 +282,25 @@ void TestLog::aHeaderStartsALine()
                  .hasMatch(),
         log.constData());
     QVERIFY(log.contains("child A line 1"));
+}
+
+void TestLog::aRunEndingWhileTheLogIsBusy()
+{
+    // Another instance holds the log as this run ends, longer than a lock's
+    // own retries last: the run's last lines wait for their turn.
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    QLockFile busy(path + QStringLiteral(".lock"));
+    QVERIFY(busy.tryLock(0));
+    QProcess *a = start({QStringLiteral("lines"), QStringLiteral("A"), QStringLiteral("5")});
+    QByteArray standardError;
+    QTRY_VERIFY_WITH_TIMEOUT((standardError += a->readAllStandardError()).contains("child A line 5"), 60000);
+    QTest::qWait(1500); // how long the other instance keeps the lock, not a race
+    busy.unlock();
+    const Run r = finish(a);
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY2(!r.standardError.contains("Log File Error"), r.standardError.constData());
+    QVERIFY2(
+        logged().contains("child A line 1") && logged().contains("child A line 5"), logged().constData());
 }
 
 void TestLog::aFailedStartIsLogged()
