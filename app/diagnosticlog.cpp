@@ -159,7 +159,7 @@ public:
                 return QStringLiteral("Log File Error: \"%1\" is held by another instance; the last lines of "
                                       "this run are not written")
                     .arg(file.fileName());
-            const QString fault = write(QByteArray(), 0);
+            QString fault = write(QByteArray(), 0);
             if (!fault.isEmpty())
                 return fault;
             if (!waiting.isEmpty())
