@@ -254,6 +254,24 @@ void warn(const QString &text)
         qWarning("%s", qUtf8Printable(text));
 }
 
+// Runs step on the log file, if there is one, with the mutex held. A fault
+// closes the file, as does the run's last step; the fault goes to standard
+// error once the mutex is free. Whether the file is still open.
+template<typename Step> bool useLogFile(Step step, bool last = false)
+{
+    QMutexLocker lock(&mutex);
+    const QString fault = logFile ? step(*logFile) : QString();
+    if (!fault.isEmpty() || last) {
+        delete logFile;
+        logFile = nullptr;
+    }
+    const bool open = logFile != nullptr;
+    lock.unlock();
+    if (!fault.isEmpty())
+        warn(fault);
+    return open;
+}
+
 void handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     const bool own = type == QtDebugMsg && (!context.category || qstrcmp(context.category, "default") == 0);
@@ -266,17 +284,7 @@ void handler(QtMsgType type, const QMessageLogContext &context, const QString &m
     if (inside || line.isNull())
         return;
     inside = true;
-    QMutexLocker lock(&mutex);
-    QString fault;
-    if (logFile)
-        fault = logFile->write(line.toUtf8() + kLineEnd, kLockWaitMs);
-    if (!fault.isEmpty()) {
-        delete logFile;
-        logFile = nullptr;
-    }
-    lock.unlock();
-    if (!fault.isEmpty())
-        warn(fault);
+    useLogFile([&](LogFile &file) { return file.write(line.toUtf8() + kLineEnd, kLockWaitMs); });
     inside = false;
 }
 } // namespace
@@ -299,17 +307,12 @@ DiagnosticLog::DiagnosticLog(const QString &folder)
     const QByteArray header = kRunMarker + WENDRIX_VERSION + ", "
         + now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate).toLatin1() + ", process "
         + QByteArray::number(QCoreApplication::applicationPid()) + " ===" + kLineEnd;
-    QMutexLocker lock(&mutex);
-    logFile = new LogFile;
-    const QString fault = logFile->open(path, header);
-    if (!fault.isEmpty()) {
-        delete logFile;
-        logFile = nullptr;
-        lock.unlock();
-        warn(fault);
-        return;
+    {
+        QMutexLocker lock(&mutex);
+        logFile = new LogFile;
     }
-    lock.unlock();
+    if (!useLogFile([&](LogFile &file) { return file.open(path, header); }))
+        return;
     previous = qInstallMessageHandler(handler);
     previousFilter = QLoggingCategory::installFilter(filter);
 }
@@ -320,15 +323,7 @@ DiagnosticLog::~DiagnosticLog()
         QLoggingCategory::installFilter(previousFilter);
         qInstallMessageHandler(previous);
     }
-    QMutexLocker lock(&mutex);
-    QString fault;
-    if (logFile)
-        fault = logFile->finish();
-    delete logFile;
-    logFile = nullptr;
-    lock.unlock();
-    if (!fault.isEmpty())
-        warn(fault);
+    useLogFile([](LogFile &file) { return file.finish(); }, true);
     previous = nullptr;
 }
 
