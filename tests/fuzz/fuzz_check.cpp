@@ -22,11 +22,15 @@
 
 namespace {
 
-void check(bool ok, const char *what, int number)
+// number is the line the memory path stopped at, 0 for none.
+void check(bool ok, const char *what, int number = 0)
 {
     if (ok)
         return;
-    std::fprintf(stderr, "fuzz_check: line %d: %s\n", number, what);
+    if (number > 0)
+        std::fprintf(stderr, "fuzz_check: line %d: %s\n", number, what);
+    else
+        std::fprintf(stderr, "fuzz_check: %s\n", what);
     std::abort(); // libFuzzer keeps the input
 }
 
@@ -46,7 +50,8 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     *argv = args.data();
     file = new QTemporaryFile(QDir::tempPath() + QStringLiteral("/fuzz_check-XXXXXX"));
     std::atexit([] { delete file; }); // libFuzzer ends with exit(): the file goes
-    return file->open() ? 0 : 1;
+    check(file->open(), "cannot make a temporary file");
+    return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -100,10 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // next close write it out, and the rate falls to a few hundred.
     if (qHash(input) % 4 != 0)
         return 0;
-    file->seek(0);
-    file->write(input);
-    file->flush();
-    file->resize(input.size());
+    check(file->seek(0) && file->write(input) == input.size() && file->flush() && file->resize(input.size()),
+        "cannot write the temporary file");
     const CheckedImage image = FirmwareCheck::checkFile(file->fileName());
     QByteArray lines;
     for (int n = 1; n <= image.lineCount(); ++n)
