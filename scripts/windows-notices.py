@@ -175,10 +175,9 @@ def qt_attributions(qt):
     return entries
 
 
-def owed(map_path):
-    """[(notice file, what it covers, first input owing it)], in order."""
-    taken = inputs(map_path)
-    entries = qt_attributions(qt_source())
+def owed(taken, entries):
+    """[(notice file, what it covers, first input owing it)], in order, for
+    the inputs taken and Qt's attribution entries."""
     unruled = sorted(set(entries) - set(QT_PARTS) - set(QT_ABSENT))
     if unruled:
         sys.exit('windows-notices: Qt attributions with no rule here: %s' % ', '.join(unruled))
@@ -266,10 +265,7 @@ def header(title, lines):
     return '%s\n%s\n\n%s\n\n' % (title, rule, '\n'.join(lines))
 
 
-def write(map_path, folder):
-    notices = owed(map_path)
-    qt = qt_source()
-    entries = qt_attributions(qt)
+def write(notices, qt, entries, folder):
     qt_pkg = debian_source('qtbase-opensource-src_*.dsc')
     hidapi_pkg = debian_source('hidapi_*.dsc')
     hidapi = glob.glob(os.path.join(CACHE, 'src', 'hidapi-*/'))[0]
@@ -381,7 +377,8 @@ def main(argv):
         print(__doc__.strip())
         return 0
     if len(argv) == 3 and argv[1] == 'owed':
-        for name, what, evidence in owed(argv[2]):
+        qt = qt_source()
+        for name, what, evidence in owed(inputs(argv[2]), qt_attributions(qt)):
             print('%s\t%s\t%s' % (name, what, evidence))
         return 0
     if len(argv) == 2 and argv[1] == 'sources':
@@ -389,7 +386,9 @@ def main(argv):
             print(key, name, version)
         return 0
     if len(argv) == 4 and argv[1] == 'write':
-        write(argv[2], argv[3])
+        qt = qt_source()
+        entries = qt_attributions(qt)
+        write(owed(inputs(argv[2]), entries), qt, entries, argv[3])
         return 0
     print(__doc__.strip(), file=sys.stderr)
     return 2
