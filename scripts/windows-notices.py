@@ -118,6 +118,7 @@ QT_ABSENT = {
 
 MINGW_LIB = r'/x86_64-w64-mingw32/lib/'
 GCC_LIB = r'/gcc/x86_64-w64-mingw32/[^/]+/'
+MINGW_COPYRIGHT = '/usr/share/doc/mingw-w64-x86-64-dev/copyright'
 
 # The notices beside Qt's parts: file, what it covers, the inputs that owe it.
 OTHER = [
@@ -226,7 +227,7 @@ def dep5_paragraphs(text):
     return [dict(re.findall(r'^(\S+):[ \t]*(.*(?:\n[ \t].*)*)', p, re.M)) for p in text.split('\n\n')]
 
 
-def winpthreads_notice(copyright_text):
+def winpthreads_paragraphs(copyright_text):
     """The winpthreads paragraphs of Debian's mingw-w64 copyright, with their licenses."""
     paragraphs = dep5_paragraphs(copyright_text)
     chosen = [p for p in paragraphs if 'winpthreads' in p.get('Files', '')
@@ -265,16 +266,114 @@ def header(title, lines):
     return '%s\n%s\n\n%s\n\n' % (title, rule, '\n'.join(lines))
 
 
-def write(notices, qt, entries, folder):
-    qt_pkg = debian_source('qtbase-opensource-src_*.dsc')
+def wendrix_notice():
+    return header('Wendrix', ["Wendrix's own code, under the MIT license."]) \
+        + read(os.path.join(ROOT, 'LICENSE')), 'MIT', ''
+
+
+def qt_notice(qt, qt_pkg):
+    version = os.path.basename(qt).split('-')[-1].split('+')[0]
+    return header('Qt %s' % version, [
+        'Qt Core, Qt Gui, Qt Widgets and the plugins wendrix.exe uses (the',
+        'Windows platform, the Windows Vista style, the ICO image format),',
+        'built from the Debian source package %s %s.' % qt_pkg,
+        'Qt is under the GNU Lesser General Public License, version 3, below;',
+        'it adds to the GNU General Public License, version 3, in GPL-3.0.txt.',
+        'README.txt says where the source is and how to rebuild wendrix.exe',
+        'with a changed Qt.']) + read(os.path.join(qt, 'LICENSE.LGPL3')), 'LGPL-3.0', '%s %s' % qt_pkg
+
+
+def gpl_notice(qt):
+    return read(os.path.join(qt, 'LICENSE.GPL3')), 'GPL-3.0', ''
+
+
+def mime_database_notice(qt, qt_pkg):
+    return header('Shared MIME-info Database', [
+        "freedesktop.org's database of file types, as Qt carries it",
+        '(src/corelib/mimetypes/mime/packages/freedesktop.org.xml in the',
+        'Debian source package %s %s) and compresses into Qt Core.' % qt_pkg,
+        "Debian's copyright file for that package lists it under Qt's own",
+        'licenses; the shared-mime-info project distributes the database',
+        'under the GNU General Public License, version 2 or later, below.']) \
+        + read(os.path.join(qt, 'LICENSE.GPL2')), 'GPL-2.0-or-later', ''
+
+
+def qt_part_notice(qt, qt_pkg, entry):
+    """One of Qt's third-party parts, from its qt_attribution.json entry."""
+    lines = ['%s, as Qt carries it (%s in the' % (entry['Name'], os.path.relpath(entry['dir'], qt)),
+             'Debian source package %s %s).' % qt_pkg]
+    if entry.get('Version'):
+        lines.append('Version: %s' % entry['Version'])
+    lines.append('License: %s' % entry['License'])
+    lines.append('Copyright: %s' % entry['Copyright'].replace('\n', '\n  '))
+    text = header(entry['Name'], lines)
+    if entry.get('LicenseFile'):
+        text += read(os.path.normpath(os.path.join(entry['dir'], entry['LicenseFile'])))
+        # FreeType's LICENSE.TXT offers a choice; the FreeType License it names is FTL.TXT.
+        if entry['Id'] in ('freetype', 'grayraster'):
+            text += '\n' + read(os.path.join(qt, 'src', '3rdparty', 'freetype', 'docs', 'FTL.TXT'))
+    version = 'version %s' % entry['Version'] if entry.get('Version') else ''
+    return text, entry.get('LicenseId') or entry['License'], version
+
+
+def hidapi_notice():
     hidapi_pkg = debian_source('hidapi_*.dsc')
     hidapi = glob.glob(os.path.join(CACHE, 'src', 'hidapi-*/'))[0]
+    return header('hidapi %s' % hidapi_pkg[1].split('-')[0], [
+        "hidapi's Windows back end (windows/hid.c), built from the Debian",
+        'source package %s %s. hidapi is offered under three licenses' % hidapi_pkg,
+        '(LICENSE.txt, below); Wendrix uses it under the BSD-style license,',
+        'LICENSE-bsd.txt, below that.']) \
+        + read(os.path.join(hidapi, 'LICENSE.txt')) + '\n' + read(os.path.join(hidapi, 'LICENSE-bsd.txt')), \
+        'BSD-3-Clause', '%s %s' % hidapi_pkg
+
+
+def mingw_runtime_notice():
     mingw_pkg = installed_source('mingw-w64-x86-64-dev')
+    return header('MinGW-w64 runtime', [
+        'The start-up code (crt2.o), the C runtime support (libmingw32,',
+        'libmingwex, libmsvcrt) and the import libraries of Windows DLLs, from',
+        'the Debian package mingw-w64-x86-64-dev, source package %s %s.' % mingw_pkg,
+        "Below is Debian's copyright file of that package; it names the",
+        'license of each part.']) + read(MINGW_COPYRIGHT), \
+        'ZPL-2.1, public domain and others', '%s %s' % mingw_pkg
+
+
+def winpthreads_notice():
+    mingw_pkg = installed_source('mingw-w64-x86-64-dev')
+    return header('MinGW-w64 winpthreads', [
+        'The POSIX threads library (libwinpthread), from the Debian package',
+        'mingw-w64-x86-64-dev, source package %s %s: its paragraphs of' % mingw_pkg,
+        "Debian's copyright file, with their licenses."]) + winpthreads_paragraphs(read(MINGW_COPYRIGHT)), \
+        'MIT (Expat), BSD-3-Clause and public domain', '%s %s' % mingw_pkg
+
+
+def gcc_runtime_notice():
     gcc_pkg = installed_source('g++-mingw-w64-x86-64-posix')
-    mingw_copyright = read('/usr/share/doc/mingw-w64-x86-64-dev/copyright')
-    gcc_copyright = read('/usr/share/doc/gcc-mingw-w64-base/copyright')
-    qt_version = os.path.basename(qt).split('-')[-1].split('+')[0]
-    source_of_qt = 'Debian source package %s %s' % qt_pkg
+    return header("GCC's runtime libraries", [
+        'libgcc, libgcc_eh, libstdc++ and crtbegin.o/crtend.o, from the Debian',
+        'packages of the MinGW-w64 GCC, source package %s %s.' % gcc_pkg,
+        'They are under the GNU General Public License, version 3 (GPL-3.0.txt),',
+        'with the GCC Runtime Library Exception, version 3.1, below, which',
+        'lets wendrix.exe carry them under its own terms. libstdc++ also',
+        'carries the Hewlett-Packard and Silicon Graphics notices after it.']) \
+        + runtime_exception(read('/usr/share/doc/gcc-mingw-w64-base/copyright')) + '\n' + stl_notice(), \
+        'GPL-3.0 with GCC-exception-3.1', '%s %s' % gcc_pkg
+
+
+def write(notices, qt, entries, folder):
+    """Each notice owed as a file in FOLDER, and INDEX.txt listing them."""
+    qt_pkg = debian_source('qtbase-opensource-src_*.dsc')
+    kinds = {
+        'Wendrix.txt': wendrix_notice,
+        'Qt.txt': lambda: qt_notice(qt, qt_pkg),
+        'GPL-3.0.txt': lambda: gpl_notice(qt),
+        'qt-mime-database.txt': lambda: mime_database_notice(qt, qt_pkg),
+        'hidapi.txt': hidapi_notice,
+        'mingw-w64-runtime.txt': mingw_runtime_notice,
+        'winpthreads.txt': winpthreads_notice,
+        'gcc-runtime.txt': gcc_runtime_notice,
+    }
     os.makedirs(folder, exist_ok=True)
     index = [header('Licenses of what wendrix.exe contains', [
         'wendrix.exe is linked statically: besides Wendrix\'s own code it holds',
@@ -282,80 +381,10 @@ def write(notices, qt, entries, folder):
         'notice and license of one of them. The list is made from the link map',
         'of this wendrix.exe.'])]
     for name, what, evidence in notices:
-        if name == 'Wendrix.txt':
-            text = header("Wendrix", ["Wendrix's own code, under the MIT license."]) + read(os.path.join(ROOT, 'LICENSE'))
-            license_name, version = 'MIT', ''
-        elif name == 'Qt.txt':
-            text = header('Qt %s' % qt_version, [
-                'Qt Core, Qt Gui, Qt Widgets and the plugins wendrix.exe uses (the',
-                'Windows platform, the Windows Vista style, the ICO image format),',
-                'built from the %s.' % source_of_qt,
-                'Qt is under the GNU Lesser General Public License, version 3, below;',
-                'it adds to the GNU General Public License, version 3, in GPL-3.0.txt.',
-                'README.txt says where the source is and how to rebuild wendrix.exe',
-                'with a changed Qt.']) + read(os.path.join(qt, 'LICENSE.LGPL3'))
-            license_name, version = 'LGPL-3.0', '%s %s' % qt_pkg
-        elif name == 'GPL-3.0.txt':
-            text = read(os.path.join(qt, 'LICENSE.GPL3'))
-            license_name, version = 'GPL-3.0', ''
-        elif name == 'qt-mime-database.txt':
-            text = header('Shared MIME-info Database', [
-                "freedesktop.org's database of file types, as Qt carries it",
-                '(src/corelib/mimetypes/mime/packages/freedesktop.org.xml in the',
-                '%s) and compresses into Qt Core.' % source_of_qt,
-                "Debian's copyright file for that package lists it under Qt's own",
-                'licenses; the shared-mime-info project distributes the database',
-                'under the GNU General Public License, version 2 or later, below.']) \
-                + read(os.path.join(qt, 'LICENSE.GPL2'))
-            license_name, version = 'GPL-2.0-or-later', ''
-        elif name == 'hidapi.txt':
-            text = header('hidapi %s' % hidapi_pkg[1].split('-')[0], [
-                "hidapi's Windows back end (windows/hid.c), built from the Debian",
-                'source package %s %s. hidapi is offered under three licenses' % hidapi_pkg,
-                '(LICENSE.txt, below); Wendrix uses it under the BSD-style license,',
-                'LICENSE-bsd.txt, below that.']) \
-                + read(os.path.join(hidapi, 'LICENSE.txt')) + '\n' + read(os.path.join(hidapi, 'LICENSE-bsd.txt'))
-            license_name, version = 'BSD-3-Clause', '%s %s' % hidapi_pkg
-        elif name == 'mingw-w64-runtime.txt':
-            text = header('MinGW-w64 runtime', [
-                'The start-up code (crt2.o), the C runtime support (libmingw32,',
-                'libmingwex, libmsvcrt) and the import libraries of Windows DLLs, from',
-                'the Debian package mingw-w64-x86-64-dev, source package %s %s.' % mingw_pkg,
-                "Below is Debian's copyright file of that package; it names the",
-                'license of each part.']) + mingw_copyright
-            license_name, version = 'ZPL-2.1, public domain and others', '%s %s' % mingw_pkg
-        elif name == 'winpthreads.txt':
-            text = header('MinGW-w64 winpthreads', [
-                'The POSIX threads library (libwinpthread), from the Debian package',
-                'mingw-w64-x86-64-dev, source package %s %s: its paragraphs of' % mingw_pkg,
-                "Debian's copyright file, with their licenses."]) + winpthreads_notice(mingw_copyright)
-            license_name, version = 'MIT (Expat), BSD-3-Clause and public domain', '%s %s' % mingw_pkg
-        elif name == 'gcc-runtime.txt':
-            text = header("GCC's runtime libraries", [
-                'libgcc, libgcc_eh, libstdc++ and crtbegin.o/crtend.o, from the Debian',
-                'packages of the MinGW-w64 GCC, source package %s %s.' % gcc_pkg,
-                'They are under the GNU General Public License, version 3 (GPL-3.0.txt),',
-                'with the GCC Runtime Library Exception, version 3.1, below, which',
-                'lets wendrix.exe carry them under its own terms. libstdc++ also',
-                'carries the Hewlett-Packard and Silicon Graphics notices after it.']) \
-                + runtime_exception(gcc_copyright) + '\n' + stl_notice()
-            license_name, version = 'GPL-3.0 with GCC-exception-3.1', '%s %s' % gcc_pkg
+        if name in kinds:
+            text, license_name, version = kinds[name]()
         else:
-            entry = entries[name[len('qt-'):-len('.txt')]]
-            lines = ['%s, as Qt carries it (%s in the' % (entry['Name'], os.path.relpath(entry['dir'], qt)),
-                     '%s).' % source_of_qt]
-            if entry.get('Version'):
-                lines.append('Version: %s' % entry['Version'])
-            lines.append('License: %s' % entry['License'])
-            lines.append('Copyright: %s' % entry['Copyright'].replace('\n', '\n  '))
-            text = header(entry['Name'], lines)
-            if entry.get('LicenseFile'):
-                text += read(os.path.normpath(os.path.join(entry['dir'], entry['LicenseFile'])))
-                # FreeType's LICENSE.TXT offers a choice; the FreeType License it names is FTL.TXT.
-                if entry['Id'] in ('freetype', 'grayraster'):
-                    text += '\n' + read(os.path.join(qt, 'src', '3rdparty', 'freetype', 'docs', 'FTL.TXT'))
-            license_name = entry.get('LicenseId') or entry['License']
-            version = 'version %s' % entry['Version'] if entry.get('Version') else ''
+            text, license_name, version = qt_part_notice(qt, qt_pkg, entries[name[len('qt-'):-len('.txt')]])
         with open(os.path.join(folder, name), 'w', encoding='utf-8') as f:
             f.write(text)
         index.append('%s\n    %s%s\n    %s\n    %s\n' % (
