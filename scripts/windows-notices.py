@@ -119,6 +119,8 @@ QT_ABSENT = {
 MINGW_LIB = r'/x86_64-w64-mingw32/lib/'
 GCC_LIB = r'/gcc/x86_64-w64-mingw32/[^/]+/'
 MINGW_COPYRIGHT = '/usr/share/doc/mingw-w64-x86-64-dev/copyright'
+GCC_COPYRIGHT = '/usr/share/doc/gcc-mingw-w64-base/copyright'
+STL_HEADER = '/usr/lib/gcc/x86_64-w64-mingw32/*-posix/include/c++/bits/stl_algo.h'
 
 # The notices beside Qt's parts: file, what it covers, the inputs that owe it.
 OTHER = [
@@ -139,38 +141,68 @@ OTHER = [
 GPL_FOR = ('Qt.txt', 'gcc-runtime.txt')
 
 
+def fail(sentence):
+    sys.exit('windows-notices: ' + sentence)
+
+
+def read(path):
+    try:
+        with open(path, encoding='utf-8', errors='replace') as f:
+            return f.read()
+    except OSError as e:
+        fail('cannot read %s: %s' % (path, e.strerror))
+
+
+def save(path, text):
+    try:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, 'w', encoding='utf-8') as f:
+            f.write(text)
+    except OSError as e:
+        fail('cannot write %s: %s' % (path, e.strerror))
+
+
 def inputs(map_path):
     """Each input the link took: "archive(member)" or an object file."""
     found = []
     # "archive(member)" starts a line of the map's first part; the reason it
     # was taken follows on that line or the next.
     member = re.compile(r'^(\S+\.a)\(([^()\s]+)\)(\s|$)')
-    with open(map_path, encoding='utf-8', errors='replace') as f:
-        for line in f:
-            line = line.rstrip('\n')
-            m = member.match(line)
-            if m:
-                found.append('%s(%s)' % (os.path.normpath(m.group(1)), m.group(2)))
-            elif line.startswith('LOAD ') and not line.endswith('.a') and '/' in line:
-                found.append(os.path.normpath(line[5:].strip()))
+    for line in read(map_path).split('\n'):
+        m = member.match(line)
+        if m:
+            found.append('%s(%s)' % (os.path.normpath(m.group(1)), m.group(2)))
+        elif line.startswith('LOAD ') and not line.endswith('.a') and '/' in line:
+            found.append(os.path.normpath(line[5:].strip()))
+    if not found:
+        fail('%s names no archive member and no object file: it is not the link map of ld -Map' % map_path)
     return sorted(set(found))
 
 
-def qt_source():
-    dirs = glob.glob(os.path.join(CACHE, 'src', 'qtbase-opensource-src-*/'))
-    if len(dirs) != 1:
-        sys.exit('windows-notices: the notices are taken from Qt\'s source, and %s/src has none; '
-                 'remove %s/ready and run scripts/windows-toolchain' % (CACHE, CACHE))
-    return dirs[0].rstrip('/')
+def cached(pattern):
+    """The one file or folder of the toolchain cache's sources matching PATTERN."""
+    found = glob.glob(os.path.join(CACHE, 'src', pattern))
+    if len(found) != 1:
+        fail('the notices are taken from the sources in %s/src, which has no single %s; '
+             'remove %s/ready and run scripts/windows-toolchain' % (CACHE, pattern, CACHE))
+    return found[0]
 
 
 def qt_attributions(qt):
     """{Id: entry, with 'dir' added} from every qt_attribution.json."""
     entries = {}
-    for path in glob.glob(os.path.join(qt, '**', 'qt_attribution.json'), recursive=True):
-        with open(path, encoding='utf-8') as f:
-            data = json.loads(f.read(), strict=False)
+    paths = glob.glob(os.path.join(qt, '**', 'qt_attribution.json'), recursive=True)
+    if not paths:
+        fail('%s has no qt_attribution.json to say what third-party code Qt holds' % qt)
+    for path in paths:
+        try:
+            data = json.loads(read(path), strict=False)
+        except ValueError as e:
+            fail('%s is not JSON as Qt writes it: %s' % (path, e))
         for entry in data if isinstance(data, list) else [data]:
+            missing = [key for key in ('Id', 'Name', 'License', 'Copyright') if key not in entry]
+            if missing:
+                fail('%s has an entry with no %s' % (path, ' and no '.join(missing)))
             entry['dir'] = os.path.dirname(path)
             entries[entry['Id']] = entry
     return entries
@@ -181,7 +213,7 @@ def owed(taken, entries):
     the inputs taken and Qt's attribution entries."""
     unruled = sorted(set(entries) - set(QT_PARTS) - set(QT_ABSENT))
     if unruled:
-        sys.exit('windows-notices: Qt attributions with no rule here: %s' % ', '.join(unruled))
+        fail('Qt attributions with no rule here: %s' % ', '.join(unruled))
     rules = OTHER + [('qt-%s.txt' % ident, entries[ident]['Name'], rule)
                      for ident, rule in sorted(QT_PARTS.items()) if ident in entries]
     result = {}
@@ -193,33 +225,29 @@ def owed(taken, entries):
         if not matched:
             unknown.append(item)
     if unknown:
-        sys.exit('windows-notices: linked into wendrix.exe with no notice known:\n  '
-                 + '\n  '.join(unknown[:20]))
+        fail('linked into wendrix.exe with no notice known:\n  ' + '\n  '.join(unknown[:20]))
     if any(name in result for name in GPL_FOR):
         result['GPL-3.0.txt'] = ('GPL-3.0.txt', 'GNU General Public License, version 3',
                                  'Qt.txt and gcc-runtime.txt add to it')
     return [result[name] for name in sorted(result, key=str.lower)]
 
 
-def read(path):
-    with open(path, encoding='utf-8', errors='replace') as f:
-        return f.read()
-
-
 def debian_source(pattern):
     """("name", "version") of a Debian source package in the cache."""
-    dsc = glob.glob(os.path.join(CACHE, 'src', pattern))
-    if len(dsc) != 1:
-        sys.exit('windows-notices: no single %s in %s/src; remove %s/ready and run scripts/windows-toolchain'
-                 % (pattern, CACHE, CACHE))
-    fields = dict(re.findall(r'^(Source|Version): (\S+)$', read(dsc[0]), re.M))
+    dsc = cached(pattern)
+    fields = dict(re.findall(r'^(Source|Version): (\S+)$', read(dsc), re.M))
+    if len(fields) != 2:
+        fail('%s has no Source or no Version field' % dsc)
     return fields['Source'], fields['Version']
 
 
 def installed_source(package):
     """("name", "version") of the Debian source package an installed package came from."""
     out = subprocess.run(['dpkg-query', '-W', '-f=${source:Package} ${source:Version}', package],
-                         check=True, capture_output=True, text=True).stdout.split()
+                         capture_output=True, text=True).stdout.split()
+    if len(out) != 2:
+        fail('the Debian package %s is not installed: its copyright file and version are in the notices'
+             % package)
     return out[0], out[1]
 
 
@@ -237,7 +265,7 @@ def winpthreads_paragraphs(copyright_text):
     texts = [p for p in paragraphs if 'Files' not in p and 'License' in p
              and p['License'].split('\n')[0].strip() in licenses]
     if not chosen or len(texts) != len(licenses):
-        sys.exit('windows-notices: winpthreads not found in Debian\'s mingw-w64 copyright file')
+        fail('%s has no winpthreads paragraphs with their licenses' % MINGW_COPYRIGHT)
     out = []
     for p in chosen + texts:
         out.append('\n'.join('%s: %s' % (k, v) for k, v in p.items()))
@@ -248,16 +276,18 @@ def runtime_exception(copyright_text):
     m = re.search(r'^GCC RUNTIME LIBRARY EXCEPTION$.*?copyleft\s+requirements of the license of GCC\.$',
                   copyright_text, re.M | re.S)
     if not m:
-        sys.exit("windows-notices: the GCC Runtime Library Exception not found in Debian's copyright file")
+        fail('%s has no GCC Runtime Library Exception' % GCC_COPYRIGHT)
     return m.group(0) + '\n'
 
 
 def stl_notice():
     """The HP and SGI permission notices libstdc++'s STL headers carry."""
-    headers = glob.glob('/usr/lib/gcc/x86_64-w64-mingw32/*-posix/include/c++/bits/stl_algo.h')
+    headers = glob.glob(STL_HEADER)
     if not headers:
-        sys.exit('windows-notices: no libstdc++ stl_algo.h for the notice of its STL')
+        fail('no %s for the notice of libstdc++\'s STL' % STL_HEADER)
     m = re.search(r'/\*\n(.*?Hewlett-Packard.*?)\*/', read(headers[0]), re.S)
+    if not m:
+        fail('%s has no Hewlett-Packard notice' % headers[0])
     return re.sub(r'^ \* ?', '', m.group(1), flags=re.M).strip() + '\n'
 
 
@@ -318,7 +348,7 @@ def qt_part_notice(qt, qt_pkg, entry):
 
 def hidapi_notice():
     hidapi_pkg = debian_source('hidapi_*.dsc')
-    hidapi = glob.glob(os.path.join(CACHE, 'src', 'hidapi-*/'))[0]
+    hidapi = cached('hidapi-*')
     return header('hidapi %s' % hidapi_pkg[1].split('-')[0], [
         "hidapi's Windows back end (windows/hid.c), built from the Debian",
         'source package %s %s. hidapi is offered under three licenses' % hidapi_pkg,
@@ -357,7 +387,7 @@ def gcc_runtime_notice():
         'with the GCC Runtime Library Exception, version 3.1, below, which',
         'lets wendrix.exe carry them under its own terms. libstdc++ also',
         'carries the Hewlett-Packard and Silicon Graphics notices after it.']) \
-        + runtime_exception(read('/usr/share/doc/gcc-mingw-w64-base/copyright')) + '\n' + stl_notice(), \
+        + runtime_exception(read(GCC_COPYRIGHT)) + '\n' + stl_notice(), \
         'GPL-3.0 with GCC-exception-3.1', '%s %s' % gcc_pkg
 
 
@@ -374,7 +404,6 @@ def write(notices, qt, entries, folder):
         'winpthreads.txt': winpthreads_notice,
         'gcc-runtime.txt': gcc_runtime_notice,
     }
-    os.makedirs(folder, exist_ok=True)
     index = [header('Licenses of what wendrix.exe contains', [
         'wendrix.exe is linked statically: besides Wendrix\'s own code it holds',
         'the parts of the libraries below that it uses. Each file here has the',
@@ -385,12 +414,10 @@ def write(notices, qt, entries, folder):
             text, license_name, version = kinds[name]()
         else:
             text, license_name, version = qt_part_notice(qt, qt_pkg, entries[name[len('qt-'):-len('.txt')]])
-        with open(os.path.join(folder, name), 'w', encoding='utf-8') as f:
-            f.write(text)
+        save(os.path.join(folder, name), text)
         index.append('%s\n    %s%s\n    %s\n    %s\n' % (
             name, what, (', ' + version) if version else '', license_name, evidence))
-    with open(os.path.join(folder, 'INDEX.txt'), 'w', encoding='utf-8') as f:
-        f.write('\n'.join(index))
+    save(os.path.join(folder, 'INDEX.txt'), '\n'.join(index))
 
 
 def sources():
@@ -406,7 +433,7 @@ def main(argv):
         print(__doc__.strip())
         return 0
     if len(argv) == 3 and argv[1] == 'owed':
-        qt = qt_source()
+        qt = cached('qtbase-opensource-src-*')
         for name, what, evidence in owed(inputs(argv[2]), qt_attributions(qt)):
             print('%s\t%s\t%s' % (name, what, evidence))
         return 0
@@ -415,7 +442,7 @@ def main(argv):
             print(key, name, version)
         return 0
     if len(argv) == 4 and argv[1] == 'write':
-        qt = qt_source()
+        qt = cached('qtbase-opensource-src-*')
         entries = qt_attributions(qt)
         write(owed(inputs(argv[2]), entries), qt, entries, argv[3])
         return 0
