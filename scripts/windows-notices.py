@@ -2,13 +2,6 @@
 # SPDX-License-Identifier: MIT
 """The notices wendrix.exe owes, found in its link map.
 
-    scripts/windows-notices.py owed MAP          the notice files the link map
-                                                 makes owed, one a line, with
-                                                 the input that owes each
-    scripts/windows-notices.py write MAP FOLDER  writes them, and INDEX.txt
-    scripts/windows-notices.py sources           the Debian source packages
-                                                 of what it holds, by version
-
 A static wendrix.exe holds whatever the linker took from Qt, hidapi and the
 MinGW-w64 and GCC runtimes. The link map (-Map, see cmake/windows.cmake)
 names each archive member taken and each object file loaded; every one must
@@ -23,6 +16,7 @@ source packages in the Windows toolchain cache (WENDRIX_WINDOWS_CACHE,
 default /var/cache/wendrix/windows), Debian's copyright files of the MinGW-w64
 and GCC packages, libstdc++'s headers, and LICENSE here.
 """
+import argparse
 import glob
 import json
 import os
@@ -428,27 +422,32 @@ def sources():
             ('GCC',) + installed_source('g++-mingw-w64-x86-64-posix')]
 
 
-def main(argv):
-    if argv[1:2] in (['-h'], ['--help']):
-        print(__doc__.strip())
-        return 0
-    if len(argv) == 3 and argv[1] == 'owed':
-        qt = cached('qtbase-opensource-src-*')
-        for name, what, evidence in owed(inputs(argv[2]), qt_attributions(qt)):
-            print('%s\t%s\t%s' % (name, what, evidence))
-        return 0
-    if len(argv) == 2 and argv[1] == 'sources':
+def main():
+    prog = 'scripts/windows-notices.py'
+    parser = argparse.ArgumentParser(prog=prog, usage='%(prog)s [-h] {owed MAP | write MAP FOLDER | sources}',
+                                     description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    commands = parser.add_subparsers(prog=prog, dest='command', required=True, metavar='COMMAND')
+    command = commands.add_parser('owed', help='the notice files the link map MAP makes owed, one a line, '
+                                  'with the input that owes each')
+    command.add_argument('map', metavar='MAP')
+    command = commands.add_parser('write', help='writes them into FOLDER, and INDEX.txt')
+    command.add_argument('map', metavar='MAP')
+    command.add_argument('folder', metavar='FOLDER')
+    commands.add_parser('sources', help='the Debian source packages of what wendrix.exe holds, by version')
+    args = parser.parse_args()
+    if args.command == 'sources':
         for key, name, version in sources():
             print(key, name, version)
-        return 0
-    if len(argv) == 4 and argv[1] == 'write':
-        qt = cached('qtbase-opensource-src-*')
-        entries = qt_attributions(qt)
-        write(owed(inputs(argv[2]), entries), qt, entries, argv[3])
-        return 0
-    print(__doc__.strip(), file=sys.stderr)
-    return 2
+        return
+    taken = inputs(args.map)
+    qt = cached('qtbase-opensource-src-*')
+    entries = qt_attributions(qt)
+    if args.command == 'owed':
+        for notice in owed(taken, entries):
+            print('\t'.join(notice))
+    else:
+        write(owed(taken, entries), qt, entries, args.folder)
 
 
 if __name__ == '__main__':
-    sys.exit(main(sys.argv))
+    main()
