@@ -290,6 +290,8 @@ def header(title, lines):
     return '%s\n%s\n\n%s\n\n' % (title, rule, '\n'.join(lines))
 
 
+# One function per kind of notice: its text, and the license and version
+# INDEX.txt gives it.
 def wendrix_notice():
     return header('Wendrix', ["Wendrix's own code, under the MIT license."]) \
         + read(os.path.join(ROOT, 'LICENSE')), 'MIT', ''
