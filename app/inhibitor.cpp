@@ -167,7 +167,7 @@ public:
     }
 
 signals:
-    void failed(const QString &why);
+    void failed(const QString &); // what could not be asked, and why
 
 protected:
     void run() override
