@@ -33,8 +33,6 @@ class TestForm : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { FirmwareFolder::removeLink(); }
-
     void widgetsHaveTheirNamesClassesAndCells();
     void fontsAndSizePolicies();
     void fixedTextsAndInitialDisplay();
@@ -69,7 +67,7 @@ void TestForm::widgetsHaveTheirNamesClassesAndCells()
     };
     const int linesAboveRule = 2;
 
-    Dialog dialog;
+    Dialog dialog(FirmwareFolder::none());
     QCOMPARE(dialog.objectName(), QStringLiteral("Dialog")); // how tools/watch.cpp finds the window
     QCOMPARE(dialog.findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly).size(), 13);
     dialog.show();
@@ -131,7 +129,7 @@ void TestForm::widgetsHaveTheirNamesClassesAndCells()
 
 void TestForm::fontsAndSizePolicies()
 {
-    Dialog dialog;
+    Dialog dialog(FirmwareFolder::none());
     for (const char *caption : {"label", "label_3", "label_7", "label_5", "label_6"}) {
         const QFont font = widget<QLabel>(dialog, caption)->font();
         QVERIFY2(font.bold(), caption);
@@ -164,7 +162,7 @@ void TestForm::fontsAndSizePolicies()
 
 void TestForm::fixedTextsAndInitialDisplay()
 {
-    Dialog dialog;
+    Dialog dialog(FirmwareFolder::none());
     QCOMPARE(dialog.windowTitle(), kTitle);
     QCOMPARE(widget<QLabel>(dialog, "label")->text(), kVersionCaption);
     QCOMPARE(widget<QLabel>(dialog, "label_3")->text(), kStatusCaption);
@@ -194,7 +192,7 @@ void TestForm::fixedTextsAndInitialDisplay()
 
 void TestForm::windowFlagsAndIcon()
 {
-    Dialog dialog;
+    Dialog dialog(FirmwareFolder::none());
     // The dialog window type is replaced: a plain top-level window with the
     // fixed-size hint, to which Qt adds only its default decorations.
     QVERIFY(dialog.windowFlags().testFlag(Qt::MSWindowsFixedSizeDialogHint));
@@ -246,7 +244,7 @@ void TestForm::buttonClickReachesTheSlotOncePerClick()
     // Without firmware the slot can only refuse; each refusal writes one line,
     // so the lines count the calls the connection by name delivers.
     DebugCapture log;
-    Dialog dialog;
+    Dialog dialog(FirmwareFolder::none());
     auto *button = widget<QPushButton>(dialog, "buttonUpdate");
     button->setEnabled(true);
     button->click();
@@ -258,7 +256,7 @@ void TestForm::buttonClickReachesTheSlotOncePerClick()
 
 void TestForm::extraSpaceGoesToValuesAndSpacers()
 {
-    Dialog dialog;
+    Dialog dialog(FirmwareFolder::none());
     widget<QLabel>(dialog, "labelComplete")->show(); // as after an update
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
@@ -308,7 +306,7 @@ void TestForm::escapeAndCloseEndTheProgramOnlyOutsideAnUpdate()
     Tqr7Hid::reset();
     FirmwareFolder fw;
     fw.writeSet(40, 40, 40);
-    DialogRun run;
+    DialogRun run(fw.path());
     if (updating)
         QVERIFY(run.pressUpdate());
 
@@ -426,8 +424,12 @@ void TestForm::realExecutableExitsWithZeroOnEscape()
                 .match(QString::fromUtf8(logged.mid(header, body - header)))
                 .hasMatch());
     const QByteArray lines = logged.mid(body);
-    // Qt's own lines while the application object is made may come first.
-    QVERIFY(lines.startsWith("Firmware Path \"") || lines.contains("\nFirmware Path \""));
+    // Qt's own lines while the application object is made may come first. The
+    // firmware folder is the one beside the executable.
+    const QString beside
+        = QFileInfo(QStringLiteral(WENDRIX_EXECUTABLE)).canonicalPath() + QStringLiteral("/firmware");
+    const QByteArray path = logLine(kFirmwarePath, beside).toUtf8() + '\n';
+    QVERIFY2(lines.startsWith(path) || lines.contains('\n' + path), lines.constData());
     QFile stderrFile(data.filePath(QStringLiteral("stderr")));
     QVERIFY(stderrFile.open(QIODevice::ReadOnly));
     const QByteArray standardError = stderrFile.readAll();

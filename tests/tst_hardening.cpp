@@ -107,7 +107,6 @@ private slots:
 
 void TestHardening::init()
 {
-    FirmwareFolder::removeLink();
     Tqr7Hid::reset();
 }
 
@@ -188,7 +187,7 @@ void TestHardening::badFirmwareSet()
     FirmwareFolder fw;
     const QString refused = input.before(fw);
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QCOMPARE(run.version->text(), kSampleVersion);
     QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
     if (input.after)
@@ -265,7 +264,7 @@ void TestHardening::unitFault()
 
     if (phase == BeforeAnswer)
         Tqr7Hid::setUpdateMode(false);
-    DialogRun run;
+    DialogRun run(fw.path());
     QTRY_COMPARE_WITH_TIMEOUT(
         run.status->text(), phase == BeforeAnswer ? kNotInUpdateMode : kReady, kDeadline);
     const size_t opensBefore = Tqr7Hid::openAttemptTimes().size();

@@ -48,7 +48,7 @@ int child(int argc, char *argv[])
         QStringList main = Hex::image(3, 3);
         main[1] = QStringLiteral(":0400000012345679E8"); // E7 would make it sum to 0
         fw.write(FirmwareFolder::kMainName, Hex::join(main));
-        Dialog dialog;
+        Dialog dialog(fw.path());
         QPushButton *button = DialogWidgets(dialog).button;
         if (!QTest::qWaitFor([&] { return button->isEnabled(); }, 20000))
             return 2;
@@ -157,11 +157,9 @@ void TestLog::debugOutputSwitchedOff()
 {
     // A system that switches debug output off: standard error follows the
     // rule, the log still has every line of the program's own.
-    FirmwareFolder::removeLink();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false"));
     const Run r = run({QStringLiteral("refusal")}, env);
-    FirmwareFolder::removeLink();
     QCOMPARE(r.exitCode, 0);
 
     QVERIFY2(r.standardError.contains("child: done"), r.standardError.constData());

@@ -160,7 +160,6 @@ QString pathOf(const FirmwareFolder &fw, int role)
 
 void TestSequencer::init()
 {
-    FirmwareFolder::removeLink();
     Tqr7Hid::reset();
 }
 
@@ -172,7 +171,7 @@ void TestSequencer::completeUpdateSendsEveryLineOnce()
     const int midiLines = fw.lines.midi, mainLines = fw.lines.main;
     const QStringList midi = fw.image(2);
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QVERIFY(run.found());
     QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
     Recorder recorder(run);
@@ -246,7 +245,7 @@ void TestSequencer::lineNumbersAndCountsTravelInSixteenBits()
     FirmwareFolder fw;
     fw.writeSet(gpioLines, 2, 2);
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QVERIFY(run.pressUpdate());
     QVERIFY(run.ends(kComplete, 60000));
 
@@ -273,7 +272,7 @@ void TestSequencer::endRecordBoundsEachFile()
         QString(70, QLatin1Char('0')), QString::fromLatin1(Hex::endRecord())};
     fw.write(FirmwareFolder::kMainName, Hex::join(main + trailing));
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QVERIFY(run.update(kComplete));
 
     VERIFY_NO_VIOLATIONS();
@@ -315,7 +314,7 @@ void TestSequencer::lineEndsReachTheUnitAsCarriageReturn()
     fw.writeSet(2, 2, 5);
     fw.write(FirmwareFolder::kMainName, mainContent);
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QVERIFY(run.update(kComplete));
 
     VERIFY_NO_VIOLATIONS();
@@ -356,7 +355,7 @@ void TestSequencer::busTimeoutIsRetriedWithTheSameReport()
     Tqr7Hid::planAnswer(target, line, 1, Answer::BoardTimeout);
     Tqr7Hid::planAnswer(target, line, 2, Answer::BoardTimeout);
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QVERIFY(run.update(kComplete));
 
     VERIFY_NO_VIOLATIONS();
@@ -390,7 +389,7 @@ void TestSequencer::thirdBusTimeoutEndsTheUpdate()
     fw.writeSet(3, 4, 3);
     Tqr7Hid::planAnswer(target, line, 0, Answer::BoardTimeout);
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QVERIFY(run.update(kCommsError));
     QVERIFY(run.idleDisplay());
     QVERIFY(run.button->isEnabled());
@@ -443,7 +442,7 @@ void TestSequencer::silenceEndsTheUpdateOnce()
         Tqr7Hid::planAnswer(target, line, 1, Answer::Silence);
     }
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
     Recorder recorder(run);
     QVERIFY(run.pressUpdate());
@@ -492,7 +491,7 @@ void TestSequencer::lossOfTheUnitEndsTheUpdate()
     fw.writeSet(3, 4, 3);
     Tqr7Hid::planAnswer(target, line, 1, Answer(answer));
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
     Recorder recorder(run);
     QVERIFY(run.pressUpdate());
@@ -661,7 +660,7 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent()
             return;
     }
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
     if (change.when == AfterCompleteUpdate) {
         QVERIFY(run.update(kComplete));
@@ -784,7 +783,7 @@ void TestSequencer::fileChangedDuringTheUpdateEndsIt()
     QList<QByteArray> checked = contentOf(path).replace("\r\n", "\n").split('\n');
     checked.removeLast();
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QVERIFY(run.pressUpdate());
     QCOMPARE(dataReports().size(), 1);
     // Target 1 is still being sent; a changed file of another target is opened later.
@@ -860,7 +859,7 @@ void TestSequencer::newUpdateStartsAfresh()
     if (ending == Timeout)
         Tqr7Hid::planAnswer(2, 3, 1, Answer::Silence);
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QVERIFY(run.pressUpdate());
     if (ending == FileError)
         overwrite(fw.mainPath, mainContent.left(mainContent.indexOf('\n') + 1));
@@ -923,7 +922,7 @@ void TestSequencer::answersOutsideAnUpdateAreIgnored()
     if (moment == AfterTimeoutOnEndRecord)
         Tqr7Hid::planAnswer(1, 3, 1, Answer::Silence);
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
     if (moment != BeforeAnyUpdate) {
         QVERIFY(run.pressUpdate());
