@@ -6,6 +6,7 @@
 #include "sim/wire.h"
 #include "tests/support/dialogrun.h"
 #include "tests/support/firmwarefolder.h"
+#include "tests/support/freshunit.h"
 #include "tests/support/probe.h"
 #include "tests/support/texts.h"
 
@@ -15,12 +16,11 @@
 
 using namespace Texts;
 
-class TestDeviceLink : public QObject
+class TestDeviceLink : public FreshUnitTest
 {
     Q_OBJECT
 
 private slots:
-    void init();
 
     void noUnitIsLookedForEveryQuarterSecond();
     void attachedUnitIsOpenedAndPolledWithoutWaiting();
@@ -61,11 +61,6 @@ double median(std::vector<double> values)
 }
 
 } // namespace
-
-void TestDeviceLink::init()
-{
-    Tqr7Hid::reset();
-}
 
 void TestDeviceLink::noUnitIsLookedForEveryQuarterSecond()
 {

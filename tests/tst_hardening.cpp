@@ -7,6 +7,7 @@
 #include "sim/wire.h"
 #include "tests/support/dialogrun.h"
 #include "tests/support/firmwarefolder.h"
+#include "tests/support/freshunit.h"
 #include "tests/support/probe.h"
 #include "tests/support/texts.h"
 
@@ -37,24 +38,6 @@ struct BadInput
 Q_DECLARE_METATYPE(BadInput)
 
 namespace {
-
-// The set's text as each target should take it in, lines ending in CR.
-QByteArray expectedText(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return {};
-    QByteArray text;
-    while (!file.atEnd()) {
-        QByteArray line = file.readLine();
-        if (line.endsWith('\n'))
-            line.chop(1);
-        text += line + '\r';
-        if (Wire::isEndRecord(line.toStdString()))
-            break;
-    }
-    return text;
-}
 
 // The set every case starts from.
 void writeSet(FirmwareFolder &fw, const QString &mainName = FirmwareFolder::kMainName)
@@ -92,23 +75,17 @@ enum Fault { Unplug, WriteFails, Silence, ThreeBusTimeouts, StrayAck, UnknownCod
 
 } // namespace
 
-class TestHardening : public QObject
+class TestHardening : public FreshUnitTest
 {
     Q_OBJECT
 
 private slots:
-    void init();
 
     void badFirmwareSet_data();
     void badFirmwareSet();
     void unitFault_data();
     void unitFault();
 };
-
-void TestHardening::init()
-{
-    Tqr7Hid::reset();
-}
 
 void TestHardening::badFirmwareSet_data()
 {
@@ -195,9 +172,9 @@ void TestHardening::badFirmwareSet()
 
     if (refused.isEmpty()) {
         QVERIFY(updateCompletes(run));
-        QCOMPARE(received(1), expectedText(fw.gpioPath));
-        QCOMPARE(received(3), expectedText(fw.midiPath));
-        QCOMPARE(received(4), expectedText(fw.mainPath));
+        QCOMPARE(received(1), asReceived(fw.gpioPath));
+        QCOMPARE(received(3), asReceived(fw.midiPath));
+        QCOMPARE(received(4), asReceived(fw.mainPath));
         VERIFY_NO_VIOLATIONS();
         return;
     }
@@ -332,7 +309,7 @@ void TestHardening::unitFault()
                        .arg(phase == EndRecord ? 1 : line + 1)
                        .arg(target)
                        .arg(line);
-    QCOMPARE(violations(), expected);
+    QCOMPARE(violationsSeen(), expected);
 
     // The link and the button recover, and the next update goes through whole.
     Tqr7Hid::attach();
@@ -340,8 +317,8 @@ void TestHardening::unitFault()
     Tqr7Hid::planAnswer(0, 0, 0, Answer::Acknowledge);
     QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kReady, kDeadline);
     QVERIFY(updateCompletes(run));
-    QCOMPARE(received(2), expectedText(fw.midiPath));
-    QCOMPARE(received(4), expectedText(fw.mainPath));
+    QCOMPARE(received(2), asReceived(fw.midiPath));
+    QCOMPARE(received(4), asReceived(fw.mainPath));
 }
 
 QTEST_MAIN(TestHardening)

@@ -6,6 +6,7 @@
 #include "sim/tqr7hid.h"
 #include "tests/support/dialogrun.h"
 #include "tests/support/firmwarefolder.h"
+#include "tests/support/freshunit.h"
 #include "tests/support/texts.h"
 
 #include <QDir>
@@ -13,12 +14,17 @@
 
 using namespace Texts;
 
-class TestImageSet : public QObject
+class TestImageSet : public FreshUnitTest
 {
     Q_OBJECT
 
 private slots:
-    void init();
+    // No unit, unless a case plugs one in.
+    void init()
+    {
+        FreshUnitTest::init();
+        Tqr7Hid::unplug();
+    }
 
     void completeSetShowsVersionAndLogsEachPath();
     void whichFilesTheScanTakes_data();
@@ -41,12 +47,6 @@ QString logged(const DebugCapture &log, const QString &label)
 }
 
 } // namespace
-
-void TestImageSet::init()
-{
-    Tqr7Hid::reset();
-    Tqr7Hid::unplug();
-}
 
 void TestImageSet::completeSetShowsVersionAndLogsEachPath()
 {
@@ -309,10 +309,7 @@ void TestImageSet::checkAndBoundedCount()
 
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("image.hex"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(content), qint64(content.size()));
-    file.close();
+    QVERIFY(writeFile(path, content));
 
     QCOMPARE(FirmwareCheck::countLines(path), count);
     const CheckedImage image = FirmwareCheck::checkFile(path);

@@ -6,6 +6,7 @@
 #include "sim/tqr7hid.h"
 #include "tests/support/dialogrun.h"
 #include "tests/support/firmwarefolder.h"
+#include "tests/support/freshunit.h"
 #include "tests/support/probe.h"
 #include "tests/support/texts.h"
 
@@ -21,12 +22,11 @@
 using Tqr7Hid::Answer;
 using namespace Texts;
 
-class TestSequencer : public QObject
+class TestSequencer : public FreshUnitTest
 {
     Q_OBJECT
 
 private slots:
-    void init();
 
     void completeUpdateSendsEveryLineOnce();
     void lineNumbersAndCountsTravelInSixteenBits();
@@ -108,26 +108,10 @@ private:
     QTimer timer;
 };
 
-// The lines as the unit takes them in: each ending in CR.
-QByteArray asReceived(const QStringList &lines)
-{
-    QByteArray text;
-    for (const QString &line : lines)
-        text += line.toLatin1() + '\r';
-    return text;
-}
-
 QByteArray contentOf(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void overwrite(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(content), qint64(content.size()));
 }
 
 // The reads the dialog made since the given moment.
@@ -158,11 +142,6 @@ QString pathOf(const FirmwareFolder &fw, int role)
 
 } // namespace
 
-void TestSequencer::init()
-{
-    Tqr7Hid::reset();
-}
-
 void TestSequencer::completeUpdateSendsEveryLineOnce()
 {
     FirmwareFolder fw;
@@ -185,10 +164,10 @@ void TestSequencer::completeUpdateSendsEveryLineOnce()
     QCOMPARE(sent.size(), total);
     for (const Sent &s : sent)
         QCOMPARE(s.attempt(), 1);
-    QCOMPARE(received(1), asReceived(fw.image(1)));
-    QCOMPARE(received(2), asReceived(midi));
-    QCOMPARE(received(3), asReceived(midi));
-    QCOMPARE(received(4), asReceived(fw.image(4)));
+    QCOMPARE(received(1), asReceived(fw.gpioPath));
+    QCOMPARE(received(2), asReceived(fw.midiPath));
+    QCOMPARE(received(3), asReceived(fw.midiPath));
+    QCOMPARE(received(4), asReceived(fw.mainPath));
     for (int t = 2; t <= 3; ++t) {
         const QVector<Sent> midiReports = reportsFor(t, sent);
         QCOMPARE(midiReports.size(), midiLines);
@@ -287,7 +266,7 @@ void TestSequencer::endRecordBoundsEachFile()
         QCOMPARE(midi.first().count(), 1);
         QCOMPARE(received(t), QByteArray(":00000001FF\r"));
     }
-    QCOMPARE(received(4), asReceived(main));
+    QCOMPARE(received(4), asReceived(fw.mainPath));
     QCOMPARE(reportsFor(4, sent).last().line(), fw.lines.main);
     QCOMPARE(run.log.linesStartingWith({kFileComplete}).size(), Wire::kTargets);
 }
@@ -378,8 +357,8 @@ void TestSequencer::busTimeoutIsRetriedWithTheSameReport()
     QCOMPARE(run.log.linesStartingWith({kBoardTimeout, kRetryData}),
         QStringList({logLine(kBoardTimeout, 1), logLine(kRetryData, 2), logLine(kBoardTimeout, 2),
             logLine(kRetryData, 3)}));
-    QCOMPARE(received(4), asReceived(fw.image(4)));
-    QCOMPARE(received(3), asReceived(fw.image(3)));
+    QCOMPARE(received(4), asReceived(fw.mainPath));
+    QCOMPARE(received(3), asReceived(fw.midiPath));
 }
 
 void TestSequencer::thirdBusTimeoutEndsTheUpdate()
@@ -540,7 +519,7 @@ void TestSequencer::lossOfTheUnitEndsTheUpdate()
     Tqr7Hid::planAnswer(target, line, 1, Answer::Acknowledge);
     QVERIFY(run.update(kComplete));
     QCOMPARE(dataReports().size(), sentWhenLost + fw.lines.total());
-    QCOMPARE(received(4), asReceived(fw.image(4)));
+    QCOMPARE(received(4), asReceived(fw.mainPath));
     VERIFY_NO_VIOLATIONS();
 }
 
@@ -652,7 +631,7 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent()
         if (change.removed)
             QVERIFY(QFile::remove(path));
         else
-            overwrite(path, change.content);
+            QVERIFY(writeFile(path, change.content));
     };
     if (change.when == BeforeStart) {
         apply();
@@ -778,7 +757,7 @@ void TestSequencer::fileChangedDuringTheUpdateEndsIt()
     fw.writeSet(6, 4, 7);
     const QString path = pathOf(fw, role);
     if (!original.isEmpty())
-        overwrite(path, original);
+        QVERIFY(writeFile(path, original));
     // The lines as checked, as the unit takes them in.
     QList<QByteArray> checked = contentOf(path).replace("\r\n", "\n").split('\n');
     checked.removeLast();
@@ -795,7 +774,7 @@ void TestSequencer::fileChangedDuringTheUpdateEndsIt()
         file.write(content);
         QVERIFY(file.commit());
     } else {
-        overwrite(path, content);
+        QVERIFY(writeFile(path, content));
     }
 
     const QString result = reason.isEmpty() ? kComplete : kFileError;
@@ -862,7 +841,7 @@ void TestSequencer::newUpdateStartsAfresh()
     DialogRun run(fw.path());
     QVERIFY(run.pressUpdate());
     if (ending == FileError)
-        overwrite(fw.mainPath, mainContent.left(mainContent.indexOf('\n') + 1));
+        QVERIFY(writeFile(fw.mainPath, mainContent.left(mainContent.indexOf('\n') + 1)));
     QVERIFY(run.ends(text));
 
     // Take the fault away again.
@@ -871,7 +850,7 @@ void TestSequencer::newUpdateStartsAfresh()
     if (ending == Timeout)
         Tqr7Hid::planAnswer(2, 3, 1, Answer::Acknowledge);
     if (ending == FileError)
-        overwrite(fw.mainPath, mainContent);
+        QVERIFY(writeFile(fw.mainPath, mainContent));
     QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
     const int sentBefore = dataReports().size();
 
@@ -894,9 +873,9 @@ void TestSequencer::newUpdateStartsAfresh()
 
     QVERIFY(run.ends(kComplete));
     QCOMPARE(dataReports().size(), sentBefore + total);
-    QCOMPARE(received(1), asReceived(fw.image(1)));
-    QCOMPARE(received(3), asReceived(fw.image(3)));
-    QCOMPARE(received(4), asReceived(fw.image(4)));
+    QCOMPARE(received(1), asReceived(fw.gpioPath));
+    QCOMPARE(received(3), asReceived(fw.midiPath));
+    QCOMPARE(received(4), asReceived(fw.mainPath));
     QCOMPARE(run.overall->value(), total);
     VERIFY_NO_VIOLATIONS();
 }
