@@ -9,6 +9,7 @@
 #include "tests/support/dialogrun.h"
 #include "tests/support/firmwarefolder.h"
 #include "tests/support/probe.h"
+#include "tests/support/shippedrun.h"
 #include "tests/support/texts.h"
 #include "tests/support/widgets.h"
 
@@ -19,10 +20,8 @@
 #include <QLayout>
 #include <QMessageBox>
 #include <QMetaMethod>
-#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QStandardPaths>
 #include <QTimer>
 #include <QtTest>
 
@@ -362,86 +361,20 @@ void TestForm::escapeAndCloseEndTheProgramOnlyOutsideAnUpdate()
 void TestForm::realExecutableExitsWithZeroOnEscape()
 {
     // A real window needs a real display: Xvfb, with xdotool to press Escape.
-    const QString xvfbRun = QStandardPaths::findExecutable(QStringLiteral("xvfb-run"));
-    const QString xdotool = QStandardPaths::findExecutable(QStringLiteral("xdotool"));
-    if (xvfbRun.isEmpty() || xdotool.isEmpty())
+    if (!ShippedRun::possible())
         QSKIP("xvfb-run and xdotool are needed to run the real executable");
-
-    // Runs it twice: with a log from earlier runs that has no room for another,
-    // and with a data folder that cannot be made (a file stands in its way).
     QTemporaryDir data;
-    QVERIFY(data.isValid());
-    QVERIFY(QDir(data.path()).mkpath(QStringLiteral("wendrix")));
-    QFile log(data.filePath(QStringLiteral("wendrix/wendrix.log")));
-    QVERIFY(log.open(QIODevice::WriteOnly));
-    for (int run = 1; run <= 3; ++run) {
-        log.write(QByteArrayLiteral("=== Wendrix 0.9, 2001-01-01T00:00:00Z ===\n"));
-        for (int line = 0; line < 10000; ++line)
-            log.write("earlier run " + QByteArray::number(run) + ", line " + QByteArray::number(line)
-                + " ............\n");
-    }
-    log.close();
-    QFile blocker(data.filePath(QStringLiteral("file")));
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
+    const ShippedRun run(QStringLiteral(WENDRIX_EXECUTABLE), data.path());
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 0);
 
-    const QString script = QStringLiteral(
-        "run() { XDG_DATA_HOME=\"$2\" \"$1\" 2>\"$3\" & pid=$!;"
-        "wid=$(xdotool search --sync --onlyvisible --name 'Wendrix v1.0 for TQR-7' | head -n 1);"
-        "xdotool windowfocus --sync \"$wid\"; xdotool key Escape;"
-        "wait $pid; };"
-        "run \"$1\" \"$2\" \"$2/stderr\" && run \"$1\" \"$2/file\" \"$2/stderr-unwritable\"");
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-    env.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
-    // The window draws nothing with GL. Left to itself, the xcb plugin loads
-    // Mesa's software driver for GLX and unloads it at exit, and the leak
-    // check of the sanitizer build then fails on an allocation it leaves.
-    env.insert(QStringLiteral("QT_XCB_GL_INTEGRATION"), QStringLiteral("none"));
-    process.setProcessEnvironment(env);
-    process.start(xvfbRun,
-        {QStringLiteral("-a"), QStringLiteral("sh"), QStringLiteral("-c"), script, QStringLiteral("sh"),
-            QStringLiteral(WENDRIX_EXECUTABLE), data.path()});
-    QVERIFY(process.waitForFinished(60000));
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), 0);
-
-    // Whole runs went, oldest first, to make room; this run's lines follow its
-    // own first line and are the ones standard error had.
-    QVERIFY(log.open(QIODevice::ReadOnly));
-    const QByteArray logged = log.readAll();
-    QVERIFY2(logged.size() <= 1024 * 1024, QByteArray::number(logged.size()).constData());
-    QVERIFY(logged.startsWith("=== Wendrix 0.9, "));
-    QVERIFY(!logged.contains("earlier run 1,"));
-    QVERIFY(logged.contains("earlier run 3, line 9999 ............\n"));
-    const qsizetype header = logged.indexOf("\n=== Wendrix 1.0, ") + 1;
-    QVERIFY(header > 0);
-    const qsizetype body = logged.indexOf('\n', header) + 1;
-    QVERIFY(QRegularExpression(
-        QStringLiteral(
-            "^=== Wendrix 1\\.0, \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\S*, process \\d+ ===\n$"))
-                .match(QString::fromUtf8(logged.mid(header, body - header)))
-                .hasMatch());
-    const QByteArray lines = logged.mid(body);
     // Qt's own lines while the application object is made may come first. The
     // firmware folder is the one beside the executable.
     const QString beside
         = QFileInfo(QStringLiteral(WENDRIX_EXECUTABLE)).canonicalPath() + QStringLiteral("/firmware");
     const QByteArray path = logLine(kFirmwarePath, beside).toUtf8() + '\n';
-    QVERIFY2(lines.startsWith(path) || lines.contains('\n' + path), lines.constData());
-    QFile stderrFile(data.filePath(QStringLiteral("stderr")));
-    QVERIFY(stderrFile.open(QIODevice::ReadOnly));
-    const QByteArray standardError = stderrFile.readAll();
-    QVERIFY2(standardError.contains(lines), standardError.constData());
-    QVERIFY(!standardError.contains("Log File Error"));
-
-    // A folder that cannot be made costs one line and nothing else.
-    QFile unwritableFile(data.filePath(QStringLiteral("stderr-unwritable")));
-    QVERIFY(unwritableFile.open(QIODevice::ReadOnly));
-    const QByteArray unwritable = unwritableFile.readAll();
-    QCOMPARE(unwritable.count("Log File Error: \""), 1);
-    QVERIFY(unwritable.contains("\nTotal Line Count: 3000\n"));
+    QVERIFY2(run.standardError.startsWith(path) || run.standardError.contains('\n' + path),
+        run.standardError.constData());
 }
 
 QTEST_MAIN(TestForm)

@@ -2,11 +2,13 @@
 // The log of diagnostic lines as processes leave it: each case runs this
 // program again as one or two child processes that make the log as main
 // does, before the application object, and write lines; then reads the file.
+// The last runs the shipped executable itself.
 
 #include "app/diagnosticlog.h"
 #include "app/dialog.h"
 #include "sim/tqr7hid.h"
 #include "tests/support/firmwarefolder.h"
+#include "tests/support/shippedrun.h"
 #include "tests/support/texts.h"
 #include "tests/support/widgets.h"
 
@@ -84,6 +86,7 @@ private slots:
     void aHeaderStartsALine();
     void aRunEndingWhileTheLogIsBusy();
     void aFailedStartIsLogged();
+    void realExecutableTrimsTheLog();
 
 private:
     QStringList childArguments(const QStringList &part) const
@@ -312,6 +315,63 @@ void TestLog::aFailedStartIsLogged()
     QVERIFY(r.crashed || r.exitCode != 0);
     const QByteArray log = logged();
     QVERIFY2(log.contains("no Qt platform plugin could be initialized"), log.constData());
+}
+
+void TestLog::realExecutableTrimsTheLog()
+{
+    if (!ShippedRun::possible())
+        QSKIP("xvfb-run and xdotool are needed to run the real executable");
+
+    // Runs it twice: with a log from earlier runs that has no room for another,
+    // and with a data folder that cannot be made (a file stands in its way).
+    QTemporaryDir data;
+    QVERIFY(data.isValid());
+    QVERIFY(QDir(data.path()).mkpath(QStringLiteral("wendrix")));
+    QFile log(data.filePath(QStringLiteral("wendrix/wendrix.log")));
+    QVERIFY(log.open(QIODevice::WriteOnly));
+    for (int run = 1; run <= 3; ++run) {
+        log.write(QByteArrayLiteral("=== Wendrix 0.9, 2001-01-01T00:00:00Z ===\n"));
+        for (int line = 0; line < 10000; ++line)
+            log.write("earlier run " + QByteArray::number(run) + ", line " + QByteArray::number(line)
+                + " ............\n");
+    }
+    log.close();
+    QFile blocker(data.filePath(QStringLiteral("file")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+
+    const ShippedRun full(QStringLiteral(WENDRIX_EXECUTABLE), data.path());
+    QVERIFY(full.finished);
+    QCOMPARE(full.exitCode, 0);
+    const ShippedRun unwritable(QStringLiteral(WENDRIX_EXECUTABLE), blocker.fileName());
+    QVERIFY(unwritable.finished);
+    QCOMPARE(unwritable.exitCode, 0);
+
+    // Whole runs went, oldest first, to make room; this run's lines follow its
+    // own first line and are the ones standard error had.
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QByteArray kept = log.readAll();
+    QVERIFY2(kept.size() <= 1024 * 1024, QByteArray::number(kept.size()).constData());
+    QVERIFY(kept.startsWith("=== Wendrix 0.9, "));
+    QVERIFY(!kept.contains("earlier run 1,"));
+    QVERIFY(kept.contains("earlier run 3, line 9999 ............\n"));
+    const qsizetype header = kept.indexOf("\n=== Wendrix 1.0, ") + 1;
+    QVERIFY(header > 0);
+    const qsizetype body = kept.indexOf('\n', header) + 1;
+    QVERIFY(QRegularExpression(
+        QStringLiteral(
+            "^=== Wendrix 1\\.0, \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\S*, process \\d+ ===\n$"))
+                .match(QString::fromUtf8(kept.mid(header, body - header)))
+                .hasMatch());
+    const QByteArray lines = kept.mid(body);
+    // Qt's own lines while the application object is made may come first.
+    QVERIFY(lines.startsWith("Firmware Path \"") || lines.contains("\nFirmware Path \""));
+    QVERIFY2(full.standardError.contains(lines), full.standardError.constData());
+    QVERIFY(!full.standardError.contains("Log File Error"));
+
+    // A folder that cannot be made costs one line and nothing else.
+    QCOMPARE(unwritable.standardError.count("Log File Error: \""), 1);
+    QVERIFY(unwritable.standardError.contains("\nTotal Line Count: 3000\n"));
 }
 
 int main(int argc, char *argv[])
