@@ -3,13 +3,15 @@
 
 #include "ui_dialog.h"
 
+#include <QApplication>
 #include <QCloseEvent>
-#include <QCoreApplication>
+#include <QDebug>
 #include <QIcon>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSessionManager>
 #include <QTimer>
 
 #include <hidapi.h>
@@ -54,6 +56,15 @@ Dialog::Dialog(const QString &firmwareFolder, QWidget *parent)
     pollTimer->start(Report::kIdlePollMs);
     modeCheckTimer->start(Report::kModeCheckMs);
 
+    connect(qApp, &QGuiApplication::commitDataRequest, this, &Dialog::refuseSessionEnd);
+    connect(qApp, &QCoreApplication::aboutToQuit, this, [this] {
+        if (inhibitor.isHeld())
+            noteSessionEnd(); // the session ended the program anyway (Windows, X11)
+    });
+    connect(&inhibitor, &Inhibitor::terminating, this, &Dialog::noteSessionEnd);
+    connect(&inhibitor, &Inhibitor::failed, this,
+        [](const QString &why) { qDebug() << "Inhibit Failed:" << qUtf8Printable(why); });
+
     scanFirmware();
     if (firmwarePresent) {
         ui->labelVersion->setText(versionText);
@@ -94,11 +105,14 @@ void Dialog::closeEvent(QCloseEvent *event)
         QDialog::closeEvent(event);
         return;
     }
-    if (!confirmClose()) {
+    // A session ending asks every window to close: refused without a
+    // question, which would hold up the shutdown (refuseSessionEnd).
+    if (qApp->isSavingSession() || !confirmClose()) {
         event->ignore();
         return;
     }
-    QDialog::reject(); // ends the program as a close without an update does
+    inhibitor.release(); // the operator chose to end the update
+    QDialog::reject();   // ends the program as a close without an update does
     event->accept();
 }
 
@@ -117,6 +131,28 @@ bool Dialog::confirmClose()
     const int answer = question.exec();
     closeQuestion = nullptr;
     return answer == QMessageBox::Yes && updating;
+}
+
+// Where the platform lets a program refuse the end of the session, an update
+// refuses it; outside one the session ends the program as it always did.
+void Dialog::refuseSessionEnd(QSessionManager &manager)
+{
+    if (updating)
+        manager.cancel();
+}
+
+void Dialog::noteSessionEnd()
+{
+    qDebug() << "Session Ended During Update:" << qUtf8Printable(updatePosition());
+}
+
+// The target, and the line last sent of the count the unit was told.
+QString Dialog::updatePosition() const
+{
+    return QStringLiteral("target %1, line %2 of %3")
+        .arg(target)
+        .arg(qMax(lineNumber - 1, 0))
+        .arg(fileLineCount);
 }
 
 void Dialog::refreshStatus()

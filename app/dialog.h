@@ -19,11 +19,13 @@
 #include <QFile>
 #include <QString>
 
+#include "app/inhibitor.h"
 #include "imageset/firmwarecheck.h"
 #include "protocol/report.h"
 
 class QCloseEvent;
 class QMessageBox;
+class QSessionManager;
 class QTimer;
 namespace Ui {
 class Dialog;
@@ -91,6 +93,11 @@ private:
     void refreshStatus();
     void resetProgress();
     bool confirmClose();
+    // app/: the computer around an update. A session's end is refused while
+    // an update runs; one that comes anyway is logged with where it stood.
+    void refuseSessionEnd(QSessionManager &manager);
+    void noteSessionEnd();
+    QString updatePosition() const;
 
     DialogUi *ui = nullptr;
     QTimer *pollTimer = nullptr;
@@ -135,6 +142,7 @@ private:
     CheckedImage checkedMidi;
     CheckedImage checkedMain;
     QMessageBox *closeQuestion = nullptr; // while it is shown
+    Inhibitor inhibitor;                  // held while updating, unless the operator chose to close
 };
 
 #endif // DIALOG_H

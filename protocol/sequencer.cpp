@@ -45,6 +45,7 @@ void Dialog::startUpdate()
     overallLineNumber = 1;
     updating = true;
     DiagnosticLog::detachConsole();
+    inhibitor.hold(this);
     target = SubGpio;
     qDebug() << "Begin..." << target;
     loadTarget(target);
@@ -214,6 +215,7 @@ void Dialog::firmwareFileError(const QString &path, const QString &reason)
 void Dialog::endUpdate(const QString &result, Progress progress, bool closeFile)
 {
     DiagnosticLog::reattachConsole();
+    inhibitor.release();
     flashTimer->stop();
     if (closeFile)
         closeFirmwareFile();

@@ -22,8 +22,13 @@ need_packages() {
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
+# What builds Wendrix and its tests (which reach Qt's session hooks through its
+# private headers), and what the tests run: logind and the desktop portal as
+# mocks on buses of their own.
 # shellcheck disable=SC2034 # used by the scripts that source this file
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qtbase5-dev libhidapi-dev python3)
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qtbase5-dev qtbase5-private-dev libhidapi-dev python3)
+# shellcheck disable=SC2034
+TEST_PACKAGES=(python3-dbusmock dbus-daemon)
 
 # Arguments. A script sets USAGE to its usage text, then hands what it does
 # not understand to usage_error, which prints the usage and exits 2.

@@ -22,6 +22,7 @@
 #include <QtTest>
 
 #ifndef Q_OS_WIN
+#include <csignal>
 #include <unistd.h>
 #endif
 
@@ -31,6 +32,7 @@ namespace {
 
 // A child: what main does, then its part. "lines ID N" writes N numbered
 // lines; "refusal" presses Update on a firmware set with a damaged record;
+// "update PLAN" runs an update with the unit's fault plan to its ending;
 // "start" only makes the application object (the case names its platform).
 int child(int argc, char *argv[])
 {
@@ -57,6 +59,19 @@ int child(int argc, char *argv[])
         button->click();
         qWarning("child: done"); // standard error is there to be read
         return 0;
+    }
+    if (part == "update") {
+        Tqr7Hid::reset();
+        if (!Tqr7Hid::planFromText(argv[4]))
+            return 2;
+        FirmwareFolder fw;
+        fw.writeSet(300, 20, 60);
+        Dialog dialog(fw.path());
+        const DialogWidgets widgets(dialog);
+        if (!QTest::qWaitFor([&] { return widgets.button->isEnabled(); }, 20000))
+            return 2;
+        widgets.button->click();
+        return QTest::qWaitFor([&] { return widgets.complete->isVisible(); }, 60000) ? 0 : 3;
     }
     return 0;
 }
@@ -86,6 +101,7 @@ private slots:
     void aHeaderStartsALine();
     void aRunEndingWhileTheLogIsBusy();
     void aFailedStartIsLogged();
+    void aForcedEndDuringAnUpdateIsLogged();
     void realExecutableTrimsTheLog();
 
 private:
@@ -315,6 +331,28 @@ void TestLog::aFailedStartIsLogged()
     QVERIFY(r.crashed || r.exitCode != 0);
     const QByteArray log = logged();
     QVERIFY2(log.contains("no Qt platform plugin could be initialized"), log.constData());
+}
+
+void TestLog::aForcedEndDuringAnUpdateIsLogged()
+{
+#ifdef Q_OS_WIN
+    QSKIP("Windows ends a session's programs with WM_ENDSESSION, which Qt turns into a quit");
+#else
+    // A shutdown that does not wait for the update ends the program with
+    // SIGTERM: where the update stood is in the log, and the program ends as
+    // SIGTERM ends it.
+    QProcess *child = start({QStringLiteral("update"), QString()});
+    QTRY_VERIFY_WITH_TIMEOUT(logged().contains("\nBegin... 1"), 60000);
+    QCOMPARE(::kill(pid_t(child->processId()), SIGTERM), 0);
+    const Run r = finish(child);
+    QVERIFY(r.crashed);
+    const QByteArray log = logged();
+    QVERIFY2(QRegularExpression(QStringLiteral("\\n") + kSessionEnded
+                 + QStringLiteral(" target 1, line \\d+ of 300\\r?\\n$"))
+                 .match(QString::fromUtf8(log))
+                 .hasMatch(),
+        log.constData());
+#endif
 }
 
 void TestLog::realExecutableTrimsTheLog()

@@ -444,7 +444,7 @@ void TestSequencer::silenceEndsTheUpdateOnce()
 
     // The ending runs once: a second second passes without another one.
     QVERIFY(run.runFor(1200));
-    QCOMPARE(run.log.lines(), QStringList({kFileClosed}));
+    QCOMPARE(run.log.linesExcept({kInhibitFailed}), QStringList({kFileClosed}));
     QVERIFY(run.showing(kNoResponse));
     QVERIFY(run.idleDisplay());
     QCOMPARE(run.status->text(), kReady);
@@ -925,7 +925,7 @@ void TestSequencer::answersOutsideAnUpdateAreIgnored()
     QVERIFY(run.runFor(600)); // longer than a response wait that a stray answer might start
 
     QCOMPARE(int(Tqr7Hid::writtenReports().size()), writesBefore);
-    QCOMPARE(run.log.lines(), QStringList());
+    QCOMPARE(run.log.linesExcept({kInhibitFailed}), QStringList());
     QCOMPARE(run.complete->text(), completeText);
     QCOMPARE(run.complete->isVisible(), completeShown);
     QCOMPARE(run.target->text(), targetText);

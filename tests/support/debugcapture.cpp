@@ -43,16 +43,30 @@ void DebugCapture::clear()
     captured.clear();
 }
 
+namespace {
+bool startsWithOneOf(const QString &line, const QStringList &labels)
+{
+    for (const QString &label : labels)
+        if (line.startsWith(label))
+            return true;
+    return false;
+}
+} // namespace
+
 QStringList DebugCapture::linesStartingWith(const QStringList &labels) const
 {
     QStringList result;
-    for (const QString &line : lines()) {
-        for (const QString &label : labels) {
-            if (line.startsWith(label)) {
-                result << line;
-                break;
-            }
-        }
-    }
+    for (const QString &line : lines())
+        if (startsWithOneOf(line, labels))
+            result << line;
+    return result;
+}
+
+QStringList DebugCapture::linesExcept(const QStringList &labels) const
+{
+    QStringList result;
+    for (const QString &line : lines())
+        if (!startsWithOneOf(line, labels))
+            result << line;
     return result;
 }

@@ -64,6 +64,12 @@ inline const QString kFirmwareFileError = QStringLiteral("Firmware File Error:")
 // The link's:
 inline const QString kLinkLost = QStringLiteral("Link Lost:");
 inline const QString kOpenFailed = QStringLiteral("Device Open Failed:");
+// The computer around an update's: what could not be asked to hold off sleep
+// and shutdown, and an end of the session that came anyway.
+inline const QString kInhibitFailed = QStringLiteral("Inhibit Failed:");
+inline const QString kSessionEnded = QStringLiteral("Session Ended During Update:");
+// The reason logind and the desktop show for the hold.
+inline const QString kInhibitReason = QStringLiteral("Updating the TQR-7 firmware");
 
 // A string as a diagnostic line quotes it.
 inline QString quoted(const QString &text)

@@ -1,0 +1,292 @@
+// SPDX-License-Identifier: MIT
+#include "app/inhibitor.h"
+
+#include <QGuiApplication>
+#include <QStringList>
+#include <QWidget>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#else
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusUnixFileDescriptor>
+#include <QMutex>
+#include <QSocketNotifier>
+#include <QThread>
+#include <QVariantMap>
+#include <QWaitCondition>
+
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+QString Inhibitor::reason()
+{
+    return QStringLiteral("Updating the TQR-7 firmware");
+}
+
+#ifdef Q_OS_WIN
+
+Inhibitor::Inhibitor(QObject *parent) : QObject(parent) { }
+
+Inhibitor::~Inhibitor()
+{
+    release();
+}
+
+// The display may sleep; the system must not. The shutdown screen names the
+// window and this reason, and Qt refuses the session's end while the program
+// cancels it (Dialog).
+void Inhibitor::hold(QWidget *window)
+{
+    release();
+    held = true;
+    QStringList failures;
+    if (!SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED))
+        failures << QStringLiteral("SetThreadExecutionState: %1").arg(qt_error_string(int(GetLastError())));
+    // Only a window of the Windows platform has a handle to name (not one
+    // drawn offscreen).
+    if (QGuiApplication::platformName() == QLatin1String("windows")) {
+        heldWindow = window;
+        const QString why = reason();
+        if (!ShutdownBlockReasonCreate(
+                reinterpret_cast<HWND>(window->winId()), reinterpret_cast<LPCWSTR>(why.utf16())))
+            failures
+                << QStringLiteral("ShutdownBlockReasonCreate: %1").arg(qt_error_string(int(GetLastError())));
+    }
+    if (!failures.isEmpty())
+        emit failed(failures.join(QStringLiteral("; ")));
+}
+
+void Inhibitor::release()
+{
+    if (!held)
+        return;
+    held = false;
+    SetThreadExecutionState(ES_CONTINUOUS);
+    if (heldWindow)
+        ShutdownBlockReasonDestroy(reinterpret_cast<HWND>(heldWindow->winId()));
+    heldWindow = nullptr;
+}
+
+void Inhibitor::takeTermination() { }
+
+#else
+
+namespace {
+
+constexpr int kCallTimeoutMs = 10000;
+
+// What and how logind is asked: no sleep, no shutdown and no idle action
+// while the lock is held, and a shutdown that would ignore it must be forced.
+const QString kWhat = QStringLiteral("sleep:shutdown:idle");
+const QString kWho = QStringLiteral("Wendrix");
+const QString kMode = QStringLiteral("block");
+// The desktop portal's flags: logout, suspend and idle.
+constexpr uint kPortalFlags = 1 | 4 | 8;
+
+QString why(const QDBusError &error)
+{
+    return error.message().isEmpty() ? error.name() : error.message();
+}
+
+} // namespace
+
+// One update's hold on logind and the desktop portal. Connecting to a bus and
+// every call wait for an answer, so they run on this thread rather than the
+// window's; a release asked for meanwhile is served as soon as they are done.
+class BusHold : public QThread
+{
+    Q_OBJECT
+
+public:
+    void release()
+    {
+        QMutexLocker locker(&mutex);
+        released = true;
+        wake.wakeAll();
+    }
+
+signals:
+    void failed(const QString &why);
+
+protected:
+    void run() override
+    {
+        QStringList failures;
+        // A connection of its own for each update: nothing is shared with
+        // another user of the buses in the process, and it ends with the hold.
+        const QString name = QStringLiteral("wendrix-inhibit-%1").arg(quintptr(this), 0, 16);
+        const QString systemName = name + QStringLiteral("-system");
+        const QString sessionName = name + QStringLiteral("-session");
+
+        // logind keeps the lock while the descriptor it hands out is open.
+        QDBusUnixFileDescriptor lock;
+        {
+            QDBusConnection system = QDBusConnection::connectToBus(QDBusConnection::SystemBus, systemName);
+            if (!system.isConnected()) {
+                failures << QStringLiteral("logind on the system bus: %1").arg(why(system.lastError()));
+            } else {
+                QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.login1"),
+                    QStringLiteral("/org/freedesktop/login1"),
+                    QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("Inhibit"));
+                call << kWhat << kWho << Inhibitor::reason() << kMode;
+                const QDBusMessage reply = system.call(call, QDBus::Block, kCallTimeoutMs);
+                if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty())
+                    lock = reply.arguments().first().value<QDBusUnixFileDescriptor>();
+                if (!lock.isValid())
+                    failures << QStringLiteral("logind on the system bus: %1")
+                                    .arg(reply.type() == QDBusMessage::ErrorMessage
+                                            ? reply.errorMessage()
+                                            : QStringLiteral("no lock in its answer"));
+            }
+        }
+        QDBusConnection::disconnectFromBus(systemName);
+
+        // The desktop (GNOME, KDE) shows the reason in its logout and suspend
+        // dialogs; the inhibition lasts until its request is closed.
+        QDBusConnection session = QDBusConnection::connectToBus(QDBusConnection::SessionBus, sessionName);
+        QString request;
+        if (!session.isConnected()) {
+            failures
+                << QStringLiteral("the desktop portal on the session bus: %1").arg(why(session.lastError()));
+        } else {
+            QDBusMessage call
+                = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.portal.Desktop"),
+                    QStringLiteral("/org/freedesktop/portal/desktop"),
+                    QStringLiteral("org.freedesktop.portal.Inhibit"), QStringLiteral("Inhibit"));
+            QVariantMap options;
+            options.insert(QStringLiteral("reason"), Inhibitor::reason());
+            call << QString() << kPortalFlags << options;
+            const QDBusMessage reply = session.call(call, QDBus::Block, kCallTimeoutMs);
+            if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty())
+                request = reply.arguments().first().value<QDBusObjectPath>().path();
+            if (request.isEmpty())
+                failures << QStringLiteral("the desktop portal on the session bus: %1")
+                                .arg(reply.type() == QDBusMessage::ErrorMessage
+                                        ? reply.errorMessage()
+                                        : QStringLiteral("no request in its answer"));
+        }
+
+        if (!failures.isEmpty())
+            emit failed(failures.join(QStringLiteral("; ")));
+
+        {
+            QMutexLocker locker(&mutex);
+            while (!released)
+                wake.wait(&mutex);
+        }
+        lock = QDBusUnixFileDescriptor(); // closes the descriptor: logind drops the lock
+        if (!request.isEmpty())
+            session.call(
+                QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.portal.Desktop"), request,
+                    QStringLiteral("org.freedesktop.portal.Request"), QStringLiteral("Close")),
+                QDBus::Block, kCallTimeoutMs);
+        QDBusConnection::disconnectFromBus(sessionName);
+    }
+
+private:
+    QMutex mutex;
+    QWaitCondition wake;
+    bool released = false;
+};
+
+namespace {
+
+// SIGTERM reaches the window's thread through a pipe: a signal handler may
+// do no more than write to it.
+int terminationPipe[2] = {-1, -1}; // made once, for the process
+struct sigaction previousTermination;
+
+void onTermination(int)
+{
+    const char byte = 1;
+    (void)!write(terminationPipe[1], &byte, 1);
+}
+
+// Whether a SIGTERM came since the last look.
+bool drainTermination()
+{
+    char byte;
+    bool came = false;
+    while (read(terminationPipe[0], &byte, 1) > 0)
+        came = true;
+    return came;
+}
+
+} // namespace
+
+Inhibitor::Inhibitor(QObject *parent) : QObject(parent) { }
+
+// A hold still waiting for a bus is waited for: its thread must not outlive
+// the program's objects. Only a bus that never answers makes that wait long
+// (libdbus gives up after about 25 s), and the window is gone by then.
+Inhibitor::~Inhibitor()
+{
+    release();
+    for (BusHold *hold : findChildren<BusHold *>()) {
+        hold->wait();
+        delete hold;
+    }
+}
+
+void Inhibitor::hold(QWidget *window)
+{
+    Q_UNUSED(window); // the buses need no window: an empty id is "no parent"
+    release();
+    held = true;
+    takeTermination();
+    busHold = new BusHold;
+    busHold->setParent(this);
+    connect(busHold, &BusHold::failed, this, &Inhibitor::failed);
+    connect(busHold, &QThread::finished, busHold, &QObject::deleteLater);
+    busHold->start();
+}
+
+void Inhibitor::release()
+{
+    if (!held)
+        return;
+    held = false;
+    if (busHold)
+        busHold->release();
+    busHold = nullptr;
+    if (termination) {
+        termination->setEnabled(false);
+        sigaction(SIGTERM, &previousTermination, nullptr);
+        // A SIGTERM that came while the update ended still ends the program.
+        if (drainTermination())
+            raise(SIGTERM);
+    }
+}
+
+// A forced shutdown ends the program with SIGTERM: the program says where the
+// update stood, then ends as SIGTERM would have ended it.
+void Inhibitor::takeTermination()
+{
+    if (!termination) {
+        if (terminationPipe[0] < 0 && pipe2(terminationPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+            return;
+        termination = new QSocketNotifier(terminationPipe[0], QSocketNotifier::Read, this);
+        connect(termination, &QSocketNotifier::activated, this, [this] {
+            if (!drainTermination())
+                return;
+            emit terminating();
+            sigaction(SIGTERM, &previousTermination, nullptr);
+            raise(SIGTERM);
+        });
+    }
+    struct sigaction action = {};
+    action.sa_handler = onTermination;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, &previousTermination);
+    termination->setEnabled(true);
+}
+
+#include "inhibitor.moc"
+
+#endif

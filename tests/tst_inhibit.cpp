@@ -1,0 +1,270 @@
+// SPDX-License-Identifier: MIT
+// What the computer around an update is told: a logind inhibitor lock and the
+// desktop portal's inhibition, from the press of Update to each way an update
+// ends, nothing while idle, and an update that goes on where no bus answers.
+// logind and the portal are mocks (python3-dbusmock) on private buses that
+// this test starts and gives the dialog as its system and session buses.
+
+#include "app/dialog.h"
+#include "sim/tqr7hid.h"
+#include "tests/support/dialogrun.h"
+#include "tests/support/firmwarefolder.h"
+#include "tests/support/probe.h"
+#include "tests/support/texts.h"
+
+#include <QApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QtTest>
+
+using namespace Texts;
+
+namespace {
+enum Ending { Complete, NoResponse, CommsError, FileError, LinkLost, ClosedWithYes };
+
+// The system's Python, which has dbusmock, whatever python3 the PATH finds first.
+const QString kPython = QStringLiteral("/usr/bin/python3");
+
+// A private bus and the mock that serves on it.
+struct MockBus
+{
+    QProcess daemon, mock;
+    QString address;
+};
+} // namespace
+
+class TestInhibit : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void heldFromThePressToEachEnding_data();
+    void heldFromThePressToEachEnding();
+    void withoutABusTheUpdateGoesOn(); // stops the buses: the last case
+
+private:
+    bool startBus(MockBus &bus, const QStringList &mockArguments, const QString &name);
+    QStringList logindLocks();
+    QStringList portalInhibitions();
+    int inhibitCalls();
+
+    MockBus system, session;
+};
+
+bool TestInhibit::startBus(MockBus &bus, const QStringList &mockArguments, const QString &name)
+{
+    bus.daemon.start(QStringLiteral("dbus-daemon"),
+        {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address")});
+    if (!bus.daemon.waitForStarted() || !bus.daemon.waitForReadyRead(kDeadline))
+        return false;
+    bus.address = QString::fromUtf8(bus.daemon.readLine().trimmed());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), bus.address);
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.address);
+    bus.mock.setProcessEnvironment(env);
+    bus.mock.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    bus.mock.start(kPython, QStringList {QStringLiteral("-m"), QStringLiteral("dbusmock")} + mockArguments);
+    QDBusConnection connection = QDBusConnection::connectToBus(bus.address, name);
+    return QTest::qWaitFor(
+        [&] {
+            return connection.interface()->isServiceRegistered(
+                mockArguments.contains(QStringLiteral("logind"))
+                    ? QStringLiteral("org.freedesktop.login1")
+                    : QStringLiteral("org.freedesktop.portal.Desktop"));
+        },
+        kDeadline);
+}
+
+void TestInhibit::initTestCase()
+{
+    QProcess probe;
+    probe.start(kPython, {QStringLiteral("-c"), QStringLiteral("import dbusmock")});
+    QVERIFY2(probe.waitForFinished() && probe.exitCode() == 0,
+        "the system's python3 needs dbusmock (Debian's python3-dbusmock), and dbus-daemon its package");
+    QVERIFY(
+        startBus(system, {QStringLiteral("--system"), QStringLiteral("--template"), QStringLiteral("logind")},
+            QStringLiteral("test-system")));
+    QVERIFY(startBus(session,
+        {QStringLiteral("--session"), QStringLiteral("--template"), QFINDTESTDATA("support/portalmock.py")},
+        QStringLiteral("test-session")));
+    // Before the dialog's first look: libdbus reads the addresses once.
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", system.address.toUtf8());
+    qputenv("DBUS_SESSION_BUS_ADDRESS", session.address.toUtf8());
+    QGuiApplication::setQuitOnLastWindowClosed(false); // a close with Yes only hides the window here
+}
+
+void TestInhibit::cleanupTestCase()
+{
+    for (QProcess *process : {&system.mock, &session.mock, &system.daemon, &session.daemon}) {
+        process->kill();
+        process->waitForFinished();
+    }
+}
+
+// logind's locks as what/who/why/mode.
+QStringList TestInhibit::logindLocks()
+{
+    const QDBusMessage reply
+        = QDBusConnection(QStringLiteral("test-system"))
+              .call(QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.login1"),
+                  QStringLiteral("/org/freedesktop/login1"), QStringLiteral("org.freedesktop.login1.Manager"),
+                  QStringLiteral("ListInhibitors")));
+    QStringList locks;
+    if (reply.arguments().isEmpty())
+        return {QStringLiteral("no answer: ") + reply.errorMessage()};
+    const QDBusArgument list = reply.arguments().first().value<QDBusArgument>();
+    list.beginArray();
+    while (!list.atEnd()) {
+        QString what, who, why, mode;
+        uint uid = 0, pid = 0;
+        list.beginStructure();
+        list >> what >> who >> why >> mode >> uid >> pid;
+        list.endStructure();
+        locks << QStringList {what, who, why, mode}.join(QLatin1Char('/'));
+    }
+    list.endArray();
+    return locks;
+}
+
+// The portal's open inhibitions as flags/reason.
+QStringList TestInhibit::portalInhibitions()
+{
+    const QDBusMessage reply
+        = QDBusConnection(QStringLiteral("test-session"))
+              .call(QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.portal.Desktop"),
+                  QStringLiteral("/org/freedesktop/portal/desktop"),
+                  QStringLiteral("org.freedesktop.DBus.Mock"), QStringLiteral("ListInhibitions")));
+    QStringList inhibitions;
+    if (reply.arguments().isEmpty())
+        return {QStringLiteral("no answer: ") + reply.errorMessage()};
+    const QDBusArgument list = reply.arguments().first().value<QDBusArgument>();
+    list.beginArray();
+    while (!list.atEnd()) {
+        uint flags = 0;
+        QString reason;
+        list.beginStructure();
+        list >> flags >> reason;
+        list.endStructure();
+        inhibitions << QString::number(flags) + QLatin1Char('/') + reason;
+    }
+    list.endArray();
+    return inhibitions;
+}
+
+// How often logind's Inhibit was called so far.
+int TestInhibit::inhibitCalls()
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.login1"),
+        QStringLiteral("/org/freedesktop/login1"), QStringLiteral("org.freedesktop.DBus.Mock"),
+        QStringLiteral("GetMethodCalls"));
+    call << QStringLiteral("Inhibit");
+    const QDBusMessage reply = QDBusConnection(QStringLiteral("test-system")).call(call);
+    if (reply.arguments().isEmpty())
+        return -1;
+    const QDBusArgument list = reply.arguments().first().value<QDBusArgument>();
+    int calls = 0;
+    list.beginArray();
+    while (!list.atEnd()) {
+        qulonglong time = 0;
+        QVariantList arguments;
+        list.beginStructure();
+        list >> time >> arguments;
+        list.endStructure();
+        ++calls;
+    }
+    list.endArray();
+    return calls;
+}
+
+void TestInhibit::heldFromThePressToEachEnding_data()
+{
+    QTest::addColumn<int>("ending");
+    QTest::addColumn<QString>("result"); // empty: the window closes
+
+    QTest::newRow("complete") << int(Complete) << kComplete;
+    QTest::newRow("no response") << int(NoResponse) << kNoResponse;
+    QTest::newRow("internal comms error") << int(CommsError) << kCommsError;
+    QTest::newRow("firmware file error") << int(FileError) << kFileError;
+    QTest::newRow("lost link") << int(LinkLost) << kNoResponse;
+    QTest::newRow("closed with Yes") << int(ClosedWithYes) << QString();
+}
+
+void TestInhibit::heldFromThePressToEachEnding()
+{
+    QFETCH(int, ending);
+    QFETCH(QString, result);
+
+    Tqr7Hid::reset();
+    if (ending == NoResponse)
+        QVERIFY(Tqr7Hid::planFromText("4:30:*=silence"));
+    if (ending == CommsError)
+        QVERIFY(Tqr7Hid::planFromText("4:30:*=timeout"));
+    FirmwareFolder fw;
+    fw.writeSet(300, 20, 60);
+    DialogRun run(fw.path());
+    QVERIFY(QTest::qWaitFor([&] { return run.ready(); }, kDeadline));
+    QVERIFY(run.runFor(300));
+    QCOMPARE(logindLocks(), QStringList());
+    QCOMPARE(portalInhibitions(), QStringList());
+    const int callsBefore = inhibitCalls();
+    QVERIFY(callsBefore >= 0);
+
+    QVERIFY(run.pressUpdate());
+    const QStringList lock = {QStringLiteral("sleep:shutdown:idle/Wendrix/") + kInhibitReason + "/block"};
+    QTRY_COMPARE_WITH_TIMEOUT(logindLocks(), lock, kDeadline);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        portalInhibitions(), QStringList(QStringLiteral("13/") + kInhibitReason), kDeadline);
+    QCOMPARE(run.status->text(), kUpdating);
+    qInfo("%s, during the update: logind %s; portal %s", QTest::currentDataTag(),
+        qPrintable(logindLocks().join(QLatin1Char(' '))),
+        qPrintable(portalInhibitions().join(QLatin1Char(' '))));
+
+    if (ending == FileError)
+        QVERIFY(QFile::remove(fw.mainPath));
+    if (ending == LinkLost)
+        Tqr7Hid::unplug();
+    if (ending == ClosedWithYes) {
+        QTimer::singleShot(0, &run.dialog, [] {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget()))
+                box->button(QMessageBox::Yes)->click();
+        });
+        run.dialog.close();
+        QVERIFY(!run.dialog.isVisible());
+    } else {
+        QVERIFY(run.ends(result));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(logindLocks(), QStringList(), kDeadline);
+    QTRY_COMPARE_WITH_TIMEOUT(portalInhibitions(), QStringList(), kDeadline);
+    qInfo("%s, after the ending: logind [%s]; portal [%s]", QTest::currentDataTag(),
+        qPrintable(logindLocks().join(QLatin1Char(' '))),
+        qPrintable(portalInhibitions().join(QLatin1Char(' '))));
+    QCOMPARE(inhibitCalls(), callsBefore + 1);
+    QCOMPARE(run.log.linesStartingWith({kInhibitFailed}), QStringList());
+}
+
+void TestInhibit::withoutABusTheUpdateGoesOn()
+{
+    cleanupTestCase();
+    Tqr7Hid::reset();
+    FirmwareFolder fw;
+    fw.writeSet(30, 20, 30);
+    DialogRun run(fw.path());
+    QVERIFY(run.update(kComplete));
+    QCOMPARE(dataReports().size(), fw.lines.total());
+    QTRY_COMPARE_WITH_TIMEOUT(run.log.linesStartingWith({kInhibitFailed}).size(), 1, kDeadline);
+    const QString line = run.log.linesStartingWith({kInhibitFailed}).first();
+    qInfo("%s", qPrintable(line));
+    QVERIFY2(
+        line.startsWith(kInhibitFailed + QStringLiteral(" logind on the system bus: ")), qPrintable(line));
+    QVERIFY2(line.contains(QStringLiteral("; the desktop portal on the session bus: ")), qPrintable(line));
+}
+
+QTEST_MAIN(TestInhibit)
+#include "tst_inhibit.moc"
