@@ -18,8 +18,12 @@
 #include <QVariantMap>
 #include <QWaitCondition>
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #endif
 
@@ -78,7 +82,8 @@ void Inhibitor::takeTermination() { }
 
 namespace {
 
-constexpr int kCallTimeoutMs = 10000;
+constexpr int kCallTimeoutMs = 5000;
+constexpr int kProbeMs = 2000;
 
 // What and how logind is asked: no sleep, no shutdown and no idle action
 // while the lock is held, and a shutdown that would ignore it must be forced.
@@ -91,6 +96,57 @@ constexpr uint kPortalFlags = 1 | 4 | 8;
 QString why(const QDBusError &error)
 {
     return error.message().isEmpty() ? error.name() : error.message();
+}
+
+// The address libdbus would take for the bus, where it is a local socket.
+QByteArray busAddress(QDBusConnection::BusType bus)
+{
+    if (bus == QDBusConnection::SystemBus) {
+        const QByteArray address = qgetenv("DBUS_SYSTEM_BUS_ADDRESS");
+        return address.isEmpty() ? QByteArrayLiteral("unix:path=/var/run/dbus/system_bus_socket") : address;
+    }
+    const QByteArray address = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    return address.isEmpty() && !runtime.isEmpty() ? "unix:path=" + runtime + "/bus" : address;
+}
+
+// Whether a bus that takes the connection is silent: it does not answer the
+// first words of the handshake within kProbeMs. libdbus waits for ever on
+// such a bus, on the thread all of Qt's connections share, and the program
+// could not end; a bus that is not there at all is left to libdbus to name.
+bool silent(const QByteArray &address)
+{
+    const QByteArray first = address.split(';').first();
+    if (!first.startsWith("unix:"))
+        return false;
+    sockaddr_un where = {};
+    where.sun_family = AF_UNIX;
+    socklen_t length = 0;
+    for (const QByteArray &pair : first.mid(5).split(',')) {
+        const int equals = pair.indexOf('=');
+        const QByteArray key = pair.left(equals),
+                         value = QByteArray::fromPercentEncoding(pair.mid(equals + 1));
+        const bool abstract = key == "abstract";
+        if ((key != "path" && !abstract) || value.size() + 2 > int(sizeof where.sun_path))
+            continue;
+        memcpy(where.sun_path + (abstract ? 1 : 0), value.constData(), size_t(value.size()));
+        length = socklen_t(offsetof(sockaddr_un, sun_path) + (abstract ? 1 : 0) + value.size());
+    }
+    const int fd = length ? socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0) : -1;
+    if (fd < 0)
+        return false;
+    // A full backlog is a bus that takes no connections: libdbus would wait.
+    bool quiet = false;
+    const QByteArray hello
+        = QByteArray(1, '\0') + "AUTH EXTERNAL " + QByteArray::number(uint(getuid())).toHex() + "\r\n";
+    if (connect(fd, reinterpret_cast<sockaddr *>(&where), length) != 0) {
+        quiet = errno == EAGAIN;
+    } else if (send(fd, hello.constData(), size_t(hello.size()), MSG_NOSIGNAL) == hello.size()) {
+        pollfd answer = {fd, POLLIN, 0};
+        quiet = poll(&answer, 1, kProbeMs) == 0;
+    }
+    close(fd);
+    return quiet;
 }
 
 } // namespace
@@ -125,7 +181,12 @@ protected:
 
         // logind keeps the lock while the descriptor it hands out is open.
         QDBusUnixFileDescriptor lock;
-        {
+        const QString silence = QStringLiteral("%1 takes connections and does not answer");
+        const QByteArray systemAddress = busAddress(QDBusConnection::SystemBus);
+        if (silent(systemAddress)) {
+            failures << QStringLiteral("logind on the system bus: ")
+                    + silence.arg(QString::fromUtf8(systemAddress));
+        } else {
             QDBusConnection system = QDBusConnection::connectToBus(QDBusConnection::SystemBus, systemName);
             if (!system.isConnected()) {
                 failures << QStringLiteral("logind on the system bus: %1").arg(why(system.lastError()));
@@ -148,9 +209,16 @@ protected:
 
         // The desktop (GNOME, KDE) shows the reason in its logout and suspend
         // dialogs; the inhibition lasts until its request is closed.
-        QDBusConnection session = QDBusConnection::connectToBus(QDBusConnection::SessionBus, sessionName);
+        const QByteArray sessionAddress = busAddress(QDBusConnection::SessionBus);
+        const bool sessionSilent = silent(sessionAddress);
+        QDBusConnection session = sessionSilent
+            ? QDBusConnection(sessionName)
+            : QDBusConnection::connectToBus(QDBusConnection::SessionBus, sessionName);
         QString request;
-        if (!session.isConnected()) {
+        if (sessionSilent) {
+            failures << QStringLiteral("the desktop portal on the session bus: ")
+                    + silence.arg(QString::fromUtf8(sessionAddress));
+        } else if (!session.isConnected()) {
             failures
                 << QStringLiteral("the desktop portal on the session bus: %1").arg(why(session.lastError()));
         } else {

@@ -44,6 +44,16 @@ if(TARGET tqr7hid)
     add_custom_command(TARGET wendrix_demo POST_BUILD
         COMMAND ${CMAKE_COMMAND} -E copy_directory
             ${CMAKE_CURRENT_SOURCE_DIR}/samples/firmware $<TARGET_FILE_DIR:wendrix_demo>/firmware)
+
+    # What Windows asks before a logoff or shutdown, asked of the demo's window
+    # during an update and after it.
+    enable_language(C)
+    add_executable(wine_endsession tools/wine-endsession.c)
+    if(BUILD_TESTING)
+        add_test(NAME tst_endsession COMMAND sh ${CMAKE_SOURCE_DIR}/tests/tst_endsession.sh
+            ${CMAKE_SOURCE_DIR}/scripts/wine-run $<TARGET_FILE:wendrix_demo> $<TARGET_FILE:wine_endsession>)
+        set_tests_properties(tst_endsession PROPERTIES TIMEOUT 600)
+    endif()
 endif()
 
 if(BUILD_TESTING)
