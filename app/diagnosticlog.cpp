@@ -4,230 +4,175 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
 #include <QLoggingCategory>
 #include <QMutex>
-#include <QScopedPointer>
 #include <QStandardPaths>
-#include <QThread>
 
 #include <atomic>
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
-
-#include <cstdio>
-#include <io.h>
 #else
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
-// The oldest runs go when the file would pass kLimit. Trimming keeps at most
-// kKept, so the file is rewritten once in a long while, not at every line.
-constexpr qint64 kLimit = qint64(1024) * 1024;
-constexpr qint64 kKept = kLimit / 4 * 3;
-// Instances running at once take turns at the file. A lock is held for one
-// write; a line that finds it taken for longer than this waits in memory for
-// the next line, so no update waits on another instance.
-constexpr int kLockWaitMs = 10;
-constexpr int kStaleLockMs = 5000; // left by a process that died or hangs holding it
-// What still waits when the run ends is offered the file every millisecond or
-// so: another instance busy writing frees the lock only for moments between
-// its lines, which a lock's own retries (100 ms apart, then longer) miss.
-constexpr int kLastLockWaitMs = kStaleLockMs + 1000;
-constexpr int kWaitingLimit = 256 * 1024;
-const QByteArray kRunMarker = QByteArrayLiteral("=== Wendrix ");
-const QByteArray kRunStart = '\n' + kRunMarker;
+
+// The folder keeps the newest runs; a run's own file stops at kRunLimit.
+constexpr qint64 kFolderLimit = qint64(1024) * 1024;
+constexpr int kRunsKept = 20;
+constexpr qint64 kRunLimit = qint64(1024) * 1024;
+const QString kPrefix = QStringLiteral("wendrix-");
+const QString kSuffix = QStringLiteral(".log");
 #ifdef Q_OS_WIN
 // Notepad of older Windows shows LF-only text as one line.
 const QByteArray kLineEnd = QByteArrayLiteral("\r\n");
 #else
 const QByteArray kLineEnd = QByteArrayLiteral("\n");
 #endif
+const QByteArray kFull = QByteArrayLiteral("Log File Full: this run's lines stop here, at 1 MiB") + kLineEnd;
 
-// The newest whole runs that fit in budget. A run too long by itself keeps its
-// first line and its newest lines.
-QByteArray newestRuns(const QByteArray &log, qint64 budget)
-{
-    int from = 0;
-    while (log.size() - from > budget) {
-        const int next = log.indexOf(kRunStart, from);
-        if (next < 0)
-            break;
-        from = next + 1;
-    }
-    if (log.size() - from <= budget)
-        return log.mid(from);
-
-    QByteArray kept;
-    const int firstLineEnd = log.indexOf('\n', from);
-    if (log.mid(from, kRunMarker.size()) == kRunMarker && firstLineEnd >= 0)
-        kept = log.mid(from, firstLineEnd + 1 - from);
-    const int cut = log.size() - int(qMax<qint64>(budget - kept.size(), 0));
-    const int newline = log.indexOf('\n', cut - 1);
-    return kept + log.mid(newline < 0 ? log.size() : newline + 1);
-}
-
-// What makes a file unfit to be the log, found on the open file itself: the
-// file looked at by name is the file written. A link would have the log write
-// or trim a file elsewhere.
-QString unfitness(QFile &file)
+QString systemError()
 {
 #ifdef Q_OS_WIN
-    BY_HANDLE_FILE_INFORMATION info;
-    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(file.handle()));
-    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info))
-        return QStringLiteral("cannot be looked at");
-    if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))
-        return QStringLiteral("is a link, not a regular file");
-    if (info.nNumberOfLinks > 1)
-        return QStringLiteral("has %1 hard links").arg(info.nNumberOfLinks);
+    return qt_error_string(int(GetLastError()));
 #else
-    struct stat opened, named;
-    if (fstat(file.handle(), &opened) != 0
-        || lstat(QFile::encodeName(file.fileName()).constData(), &named) != 0)
-        return QStringLiteral("cannot be looked at");
-    if (S_ISLNK(named.st_mode))
-        return QStringLiteral("is a symbolic link");
-    if (!S_ISREG(opened.st_mode))
-        return QStringLiteral("is not a regular file");
-    if (opened.st_dev != named.st_dev || opened.st_ino != named.st_ino)
-        return QStringLiteral("was replaced while it was opened");
-    if (opened.st_nlink > 1)
-        return QStringLiteral("has %1 hard links").arg(qulonglong(opened.st_nlink));
+    return QString::fromLocal8Bit(std::strerror(errno));
 #endif
-    return QString();
 }
 
-// The log file of this run, shared with other instances. Used with the mutex held.
-class LogFile
+// This run's file: made new, so that no other file is ever written, and held
+// for the run, so that no other instance removes it.
+class RunFile
 {
 public:
-    // Empty when the file is ready, or the line that says why it is not.
-    QString open(const QString &path, const QByteArray &runHeader)
+    ~RunFile()
     {
-        header = runHeader;
-        file.setFileName(path);
-        const QFileInfo info(path);
-        if (info.isSymLink())
-            return refusal(QStringLiteral("is a symbolic link"));
-        if (info.exists() && !info.isFile())
-            return refusal(QStringLiteral("is not a regular file"));
-        // Unbuffered: each write reaches the file at once, and a failure is
-        // the system's own (a full disk says so).
-        if (!file.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Unbuffered))
-            return fault();
-        const QString unfit = unfitness(file);
-        if (!unfit.isEmpty()) {
-            file.close();
-            return refusal(unfit);
-        }
-        lock.reset(new QLockFile(path + QStringLiteral(".lock")));
-        lock->setStaleLockTime(kStaleLockMs);
-        return write(QByteArray(), kLockWaitMs);
+#ifdef Q_OS_WIN
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+#else
+        if (fd >= 0)
+            ::close(fd);
+#endif
     }
 
-    QString write(const QByteArray &lines, int lockWaitMs)
+    // Empty when made, or the line that says why not. A name that is taken,
+    // by a file, a folder or a link, is passed over for the next.
+    QString create(const QString &folder, const QString &runName)
     {
-        waiting += lines;
-        if (!lock->tryLock(lockWaitMs)) {
-            // A lock that cannot be written is the system's to explain: a full
-            // disk, most likely.
-            const QString why = qt_error_string();
-            if (lock->error() != QLockFile::LockFailedError)
-                return QStringLiteral("Log File Error: \"%1.lock\" cannot be made: %2")
-                    .arg(file.fileName(), why);
-            if (waiting.size() > kWaitingLimit)
-                waiting = waiting.right(kWaitingLimit / 2);
-            return QString();
+        for (int attempt = 1; attempt <= 100; ++attempt) {
+            path = folder + QLatin1Char('/') + runName
+                + (attempt > 1 ? QStringLiteral("-%1").arg(attempt) : QString()) + kSuffix;
+#ifdef Q_OS_WIN
+            handle = CreateFileW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(path).utf16()),
+                GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (handle != INVALID_HANDLE_VALUE)
+                return QString();
+            const DWORD error = GetLastError();
+            if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED)
+                break;
+#else
+            fd = ::open(QFile::encodeName(path).constData(),
+                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd >= 0) {
+                (void)flock(fd, LOCK_EX | LOCK_NB);
+                return QString();
+            }
+            if (errno != EEXIST)
+                break;
+#endif
         }
-        QString result = writeWaiting();
-        lock->unlock();
-        return result;
+        return QStringLiteral("Log File Error: \"%1\" cannot be made: %2").arg(path, systemError());
     }
 
-    QString finish()
+    // Empty, or the line that says why the log stops.
+    QString write(QByteArray bytes)
     {
-        QElapsedTimer waited;
-        waited.start();
-        while (!waiting.isEmpty()) {
-            if (waited.hasExpired(kLastLockWaitMs))
-                return QStringLiteral("Log File Error: \"%1\" is held by another instance; the last lines of "
-                                      "this run are not written")
-                    .arg(file.fileName());
-            QString fault = write(QByteArray(), 0);
-            if (!fault.isEmpty())
-                return fault;
-            if (!waiting.isEmpty())
-                QThread::msleep(1);
+        if (written + bytes.size() > kRunLimit - kFull.size()) {
+            if (full)
+                return QString();
+            full = true;
+            bytes = kFull;
+        }
+        written += bytes.size();
+        for (qint64 done = 0; done < bytes.size();) {
+#ifdef Q_OS_WIN
+            DWORD count = 0;
+            if (!WriteFile(handle, bytes.constData() + done, DWORD(bytes.size() - done), &count, nullptr))
+                return QStringLiteral("Log File Error: \"%1\" %2").arg(path, systemError());
+#else
+            const ssize_t count = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+            if (count < 0 && errno == EINTR)
+                continue;
+            if (count < 0)
+                return QStringLiteral("Log File Error: \"%1\" %2").arg(path, systemError());
+#endif
+            done += count;
         }
         return QString();
     }
+
+    QString path;
 
 private:
-    // With the lock held.
-    QString writeWaiting()
-    {
-        qint64 size = file.size();
-        QByteArray out;
-        if (size != ownEnd) {
-            // Another instance wrote or trimmed since this run's last line, or
-            // nothing of this run is there yet: its lines go under its own
-            // header. A file cut off mid-line (a full disk) gets the line end
-            // the header needs to start a line.
-            if (size > 0 && !endsWithLineEnd(size))
-                out += kLineEnd;
-            out += header;
-        }
-        out += waiting;
-        if (size + out.size() > kLimit) {
-            if (!file.seek(0))
-                return fault();
-            const QByteArray kept
-                = newestRuns(file.readAll(), qMax<qint64>(kKept - header.size() - waiting.size(), 0));
-            if (!file.resize(0) || !file.seek(0) || file.write(kept) != kept.size())
-                return fault();
-            size = kept.size();
-            out = (kept.isEmpty() || kept.endsWith('\n') ? QByteArray() : kLineEnd) + header + waiting;
-        }
-        // Windows' append mode seeks to the end once, when the file is opened:
-        // each write seeks to the end as it is now.
-        if (!file.seek(size) || file.write(out) != out.size())
-            return fault();
-        ownEnd = size + out.size();
-        waiting.clear();
-        return QString();
-    }
-
-    bool endsWithLineEnd(qint64 size)
-    {
-        char last = 0;
-        return file.seek(size - 1) && file.read(&last, 1) == 1 && last == '\n';
-    }
-
-    QString fault() const
-    {
-        return QStringLiteral("Log File Error: \"%1\" %2").arg(file.fileName(), file.errorString());
-    }
-
-    QString refusal(const QString &why) const
-    {
-        return QStringLiteral("Log File Error: \"%1\" %2; the log is not written").arg(file.fileName(), why);
-    }
-
-    QFile file;
-    QScopedPointer<QLockFile> lock;
-    QByteArray header;
-    QByteArray waiting; // lines not written yet: the lock was taken
-    qint64 ownEnd = -1; // the file's size after this run's last write
+#ifdef Q_OS_WIN
+    HANDLE handle = INVALID_HANDLE_VALUE;
+#else
+    int fd = -1;
+#endif
+    qint64 written = 0;
+    bool full = false;
 };
 
+// Removes a run's file unless another instance still writes it: it holds its
+// file locked on Linux, and Windows removes no file that is open.
+bool removeUnused(const QString &path)
+{
+#ifdef Q_OS_WIN
+    return QFile::remove(path);
+#else
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    const bool removed = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0
+        && unlink(name) == 0;
+    ::close(fd);
+    return removed;
+#endif
+}
+
+// The oldest runs go, whole, while the folder holds too much; own is this
+// run's file, the newest.
+void removeOldRuns(const QString &folder, const QString &own)
+{
+    const QFileInfoList runs = QDir(folder).entryInfoList(
+        {kPrefix + QLatin1Char('*') + kSuffix}, QDir::Files | QDir::NoSymLinks | QDir::Hidden, QDir::Name);
+    int count = runs.size();
+    qint64 size = 0;
+    for (const QFileInfo &run : runs)
+        size += run.size();
+    for (const QFileInfo &run : runs) {
+        if (count <= kRunsKept && size <= kFolderLimit)
+            break;
+        if (run.filePath() != own && removeUnused(run.filePath())) {
+            --count;
+            size -= run.size();
+        }
+    }
+}
+
 QMutex mutex;
-LogFile *logFile = nullptr;
+RunFile *runFile = nullptr;
 QtMessageHandler previous = nullptr;
 QLoggingCategory::CategoryFilter previousFilter = nullptr;
 // Whether the logging rules let the program's own lines (debug lines of the
@@ -254,22 +199,17 @@ void warn(const QString &text)
         qWarning("%s", qUtf8Printable(text));
 }
 
-// Runs step on the log file, if there is one, with the mutex held. A fault
-// closes the file, as does the run's last step; the fault goes to standard
-// error once the mutex is free. Whether the file is still open.
-template<typename Step> bool useLogFile(Step step, bool last = false)
+// Writes to this run's file; a fault closes it and goes to standard error.
+void write(const QByteArray &bytes)
 {
     QMutexLocker lock(&mutex);
-    const QString fault = logFile ? step(*logFile) : QString();
-    if (!fault.isEmpty() || last) {
-        delete logFile;
-        logFile = nullptr;
-    }
-    const bool open = logFile != nullptr;
+    const QString fault = runFile ? runFile->write(bytes) : QString();
+    if (fault.isEmpty())
+        return;
+    delete runFile;
+    runFile = nullptr;
     lock.unlock();
-    if (!fault.isEmpty())
-        warn(fault);
-    return open;
+    warn(fault);
 }
 
 void handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
@@ -277,42 +217,45 @@ void handler(QtMsgType type, const QMessageLogContext &context, const QString &m
     const bool own = type == QtDebugMsg && (!context.category || qstrcmp(context.category, "default") == 0);
     if (!own || ownLinesToStderr)
         previous(type, context, message);
-    // A message the log itself causes (Qt warning of a lock file, say) goes
-    // to standard error only.
-    thread_local bool inside = false;
     const QString line = qFormatLogMessage(type, context, message);
-    if (inside || line.isNull())
-        return;
-    inside = true;
-    useLogFile([&](LogFile &file) { return file.write(line.toUtf8() + kLineEnd, kLockWaitMs); });
-    inside = false;
+    if (!line.isNull())
+        write(line.toUtf8() + kLineEnd);
 }
+
 } // namespace
 
-DiagnosticLog::DiagnosticLog(const QString &folder)
+DiagnosticLog::DiagnosticLog(const QString &folder, const QString &runName)
 {
-    const QString path = filePath(folder);
+    const QString path = folderPath(folder);
     if (path.isEmpty()) {
         warn(QStringLiteral("Log File Error: no folder for application data"));
         return;
     }
-    const QString folderPath = QFileInfo(path).path();
-    if (!QDir().mkpath(folderPath)) {
-        warn(QStringLiteral("Log File Error: \"%1\" cannot be made").arg(folderPath));
+    if (!QDir().mkpath(path)) {
+        warn(QStringLiteral("Log File Error: \"%1\" cannot be made").arg(path));
         return;
     }
 
     // The process id tells apart two runs started in the same second.
     const QDateTime now = QDateTime::currentDateTime();
-    const QByteArray header = kRunMarker + WENDRIX_VERSION + ", "
-        + now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate).toLatin1() + ", process "
-        + QByteArray::number(QCoreApplication::applicationPid()) + " ===" + kLineEnd;
+    const QString pid = QString::number(QCoreApplication::applicationPid());
+    auto *file = new RunFile;
+    const QString fault = file->create(path,
+        runName.isEmpty() ? kPrefix + now.toUTC().toString(QStringLiteral("yyyyMMdd-HHmmss-")) + pid
+                          : runName);
+    if (!fault.isEmpty()) {
+        delete file;
+        warn(fault);
+        return;
+    }
+    removeOldRuns(path, file->path);
     {
         QMutexLocker lock(&mutex);
-        logFile = new LogFile;
+        runFile = file;
     }
-    if (!useLogFile([&](LogFile &file) { return file.open(path, header); }))
-        return;
+    write(QByteArrayLiteral("=== Wendrix ") + WENDRIX_VERSION + ", "
+        + now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate).toLatin1() + ", process "
+        + pid.toLatin1() + " ===" + kLineEnd);
     previous = qInstallMessageHandler(handler);
     previousFilter = QLoggingCategory::installFilter(filter);
 }
@@ -323,60 +266,14 @@ DiagnosticLog::~DiagnosticLog()
         QLoggingCategory::installFilter(previousFilter);
         qInstallMessageHandler(previous);
     }
-    useLogFile([](LogFile &file) { return file.finish(); }, true);
+    QMutexLocker lock(&mutex);
+    delete runFile;
+    runFile = nullptr;
     previous = nullptr;
 }
 
-QString DiagnosticLog::filePath(const QString &folder)
+QString DiagnosticLog::folderPath(const QString &folder)
 {
     const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    return data.isEmpty() ? QString() : data + QLatin1Char('/') + folder + QStringLiteral("/wendrix.log");
-}
-
-void DiagnosticLog::attachParentConsole()
-{
-#ifdef Q_OS_WIN
-    // Output the prompt sent to a file or a pipe stays there.
-    const auto redirected = [](DWORD which) {
-        const DWORD type = GetFileType(GetStdHandle(which));
-        return type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE;
-    };
-    const bool outRedirected = redirected(STD_OUTPUT_HANDLE);
-    const bool errRedirected = redirected(STD_ERROR_HANDLE);
-    // Started from Explorer there is none to attach to, and none is made.
-    // (Wine attaches a GUI program to its parent's console by itself.)
-    if (!AttachConsole(ATTACH_PARENT_PROCESS) && GetLastError() != ERROR_ACCESS_DENIED)
-        return;
-    // A GUI program's stdout and stderr lead nowhere: give them the console.
-    // Qt's default handler writes to stderr only when it finds a console,
-    // and looks once, at the first line: hence this runs before any line.
-    FILE *stream = nullptr;
-    if (!outRedirected)
-        (void)freopen_s(&stream, "CONOUT$", "w", stdout);
-    if (!errRedirected)
-        (void)freopen_s(&stream, "CONOUT$", "w", stderr);
-#endif
-}
-
-#ifdef Q_OS_WIN
-namespace {
-bool detached = false;
-}
-#endif
-
-void DiagnosticLog::detachConsole()
-{
-#ifdef Q_OS_WIN
-    detached = detached || FreeConsole();
-#endif
-}
-
-void DiagnosticLog::reattachConsole()
-{
-#ifdef Q_OS_WIN
-    if (!detached)
-        return;
-    detached = false;
-    attachParentConsole();
-#endif
+    return data.isEmpty() ? QString() : data + QLatin1Char('/') + folder;
 }

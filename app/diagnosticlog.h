@@ -5,33 +5,30 @@
 #include <QString>
 
 // While it lives, every diagnostic line goes where it always went and is also
-// appended to wendrix.log in the user's data folder, under a line naming the
-// run: an operator with no console still has the lines to send us. The log
-// takes the program's own lines whatever the logging rules say (standard
-// error still follows them), is shared safely by instances running at once,
-// stays about 1 MiB, and is never written through a link.
+// written to a file of this run's own in the logs folder, under a line naming
+// the run: an operator with no console still has the lines to send us. The
+// log takes the program's own lines whatever the logging rules say (standard
+// error still follows them). A run's file is made new, never an existing name
+// nor through a link, written a line at a time and never rewritten; it stops
+// at about 1 MiB. At start the oldest runs' files go, whole, while the folder
+// holds more than about 1 MiB or 20 runs, but never one that a running
+// instance still writes.
 class DiagnosticLog
 {
 public:
     // Made before the application object, so that a start that fails there
     // (no display, no platform plugin) leaves Qt's reason in the log. folder:
-    // the log's folder in the user's data folder, the same whatever the
-    // executable is called.
-    explicit DiagnosticLog(const QString &folder = QStringLiteral("wendrix"));
+    // the logs folder in the user's data folder, the same whatever the
+    // executable is called. runName: the file's name without ".log"; by
+    // default the time it starts (UTC), then the process id, so that name
+    // order is time order.
+    explicit DiagnosticLog(
+        const QString &folder = QStringLiteral("wendrix"), const QString &runName = QString());
     ~DiagnosticLog();
     DiagnosticLog(const DiagnosticLog &) = delete;
     DiagnosticLog &operator=(const DiagnosticLog &) = delete;
 
-    static QString filePath(const QString &folder = QStringLiteral("wendrix"));
-
-    // On Windows, a program started from a command prompt prints its lines
-    // there. Call before the first diagnostic line; elsewhere it does nothing.
-    static void attachParentConsole();
-    // Ctrl+C, Ctrl+Break or closing that console end every process attached
-    // to it, so an update runs detached: the streams keep the handles they
-    // hold, and the program attaches again when the update has ended.
-    static void detachConsole();
-    static void reattachConsole();
+    static QString folderPath(const QString &folder = QStringLiteral("wendrix"));
 };
 
 #endif // DIAGNOSTICLOG_H

@@ -111,6 +111,7 @@ void Dialog::closeEvent(QCloseEvent *event)
         event->ignore();
         return;
     }
+    qDebug() << "Closed During Update:" << qUtf8Printable(updatePosition());
     inhibitor.release(); // the operator chose to end the update
     QDialog::reject();   // ends the program as a close without an update does
     event->accept();

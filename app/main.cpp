@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "app/console.h"
 #include "app/diagnosticlog.h"
 #include "app/dialog.h"
 
@@ -10,7 +11,7 @@
 
 int main(int argc, char *argv[])
 {
-    DiagnosticLog::attachParentConsole();
+    Console::attachParent();
     // Before the application object: a start that fails there is logged too.
     DiagnosticLog log(QStringLiteral(WENDRIX_LOG_FOLDER));
     QApplication app(argc, argv);

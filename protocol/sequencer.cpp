@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "app/dialog.h"
-#include "app/diagnosticlog.h"
+#include "app/console.h"
 
 #include "ui_dialog.h"
 
@@ -44,7 +44,7 @@ void Dialog::startUpdate()
     ui->labelStatus->setText(QStringLiteral("Updating..."));
     overallLineNumber = 1;
     updating = true;
-    DiagnosticLog::detachConsole();
+    Console::detach();
     inhibitor.hold(this);
     target = SubGpio;
     qDebug() << "Begin..." << target;
@@ -200,7 +200,7 @@ void Dialog::flashTimeout()
 
 void Dialog::firmwareFileError(const QString &path, const QString &reason)
 {
-    DiagnosticLog::reattachConsole(); // so that the console shows this line too
+    Console::reattach(); // so that the console shows this line too
     // The reason follows the path unquoted, on the same line.
     qDebug() << "Firmware File Error:" << path << qUtf8Printable(reason);
     // Refused before the update, or a target's file that would not open: no
@@ -214,7 +214,7 @@ void Dialog::firmwareFileError(const QString &path, const QString &reason)
 // empties the bars, and a complete update leaves them full.
 void Dialog::endUpdate(const QString &result, Progress progress, bool closeFile)
 {
-    DiagnosticLog::reattachConsole();
+    Console::reattach();
     inhibitor.release();
     flashTimer->stop();
     if (closeFile)
@@ -225,6 +225,7 @@ void Dialog::endUpdate(const QString &result, Progress progress, bool closeFile)
     if (progress == ResetProgress)
         resetProgress();
     refreshStatus();
+    qDebug() << "Update Ended:" << result; // the log says how, whichever way
 }
 
 const CheckedImage &Dialog::checkedImage(int updateTarget) const

@@ -1,29 +1,28 @@
 // SPDX-License-Identifier: MIT
 /* Asks Wendrix's window what Windows asks every program before a logoff or
- * shutdown (WM_QUERYENDSESSION) and prints its answer: "refused" or
- * "accepted". With "close", closes the window instead, as its close button
- * does. tests/tst_endsession.sh runs it under Wine. */
+ * shutdown (WM_QUERYENDSESSION) and prints its answer, "refused" or
+ * "accepted"; then tells it that the session goes on (WM_ENDSESSION with
+ * FALSE), as Windows does when a program refuses or the user cancels.
+ * tests/tst_endsession.sh runs it under Wine. */
 #include <stdio.h>
-#include <string.h>
 #include <windows.h>
 
-int main(int argc, char **argv)
+int main(void)
 {
-    const int closing = argc > 1 && strcmp(argv[1], "close") == 0;
     HWND window = FindWindowW(NULL, L"Wendrix v1.0 for TQR-7");
     if (!window) {
         printf("no window\n");
         return 1;
     }
     DWORD_PTR answer = 0;
-    const LRESULT sent = closing ? SendMessageTimeoutW(window, WM_CLOSE, 0, 0, SMTO_ABORTIFHUNG, 10000, &answer)
-                                 : SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF,
-                                       SMTO_ABORTIFHUNG, 10000, &answer);
+    const LRESULT sent = SendMessageTimeoutW(
+        window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 10000, &answer);
     if (!sent) {
         printf("no answer (error %lu)\n", GetLastError());
         return 1;
     }
-    if (!closing)
-        printf("%s\n", answer ? "accepted" : "refused");
+    printf("%s\n", answer ? "accepted" : "refused");
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(window, WM_ENDSESSION, FALSE, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 10000, &ignored);
     return 0;
 }

@@ -61,6 +61,10 @@ inline const QString kTargetChangedTo = QStringLiteral("Target Changed...");
 inline const QString kBoardTimeout = QStringLiteral("USB Board Timeout");
 inline const QString kRetryData = QStringLiteral("Retry Data: ");
 inline const QString kFirmwareFileError = QStringLiteral("Firmware File Error:");
+// How an update ended (the result the window shows, quoted), or where it
+// stood when the operator closed the window during it:
+inline const QString kUpdateEnded = QStringLiteral("Update Ended:");
+inline const QString kClosedDuringUpdate = QStringLiteral("Closed During Update:");
 // The link's:
 inline const QString kLinkLost = QStringLiteral("Link Lost:");
 inline const QString kOpenFailed = QStringLiteral("Device Open Failed:");
@@ -85,6 +89,12 @@ inline QString logLine(const QString &label, int number)
 inline QString logLine(const QString &label, const QString &path)
 {
     return label + QLatin1Char(' ') + quoted(path);
+}
+
+// The line that says how an update ended.
+inline QString endedLine(const QString &result)
+{
+    return kUpdateEnded + QLatin1Char(' ') + quoted(result);
 }
 
 // The line that refuses a firmware file, the reason after its path.
