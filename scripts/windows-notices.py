@@ -2,13 +2,6 @@
 # SPDX-License-Identifier: MIT
 """The notices wendrix.exe owes, found in its link map.
 
-    scripts/windows-notices.py owed MAP          the notice files the link map
-                                                 makes owed, one a line, with
-                                                 the input that owes each
-    scripts/windows-notices.py write MAP FOLDER  writes them, and INDEX.txt
-    scripts/windows-notices.py sources           the Debian source packages
-                                                 of what it holds, by version
-
 A static wendrix.exe holds whatever the linker took from Qt, hidapi and the
 MinGW-w64 and GCC runtimes. The link map (-Map, see cmake/windows.cmake)
 names each archive member taken and each object file loaded; every one must
@@ -23,6 +16,7 @@ source packages in the Windows toolchain cache (WENDRIX_WINDOWS_CACHE,
 default /var/cache/wendrix/windows), Debian's copyright files of the MinGW-w64
 and GCC packages, libstdc++'s headers, and LICENSE here.
 """
+import argparse
 import glob
 import json
 import os
@@ -118,6 +112,9 @@ QT_ABSENT = {
 
 MINGW_LIB = r'/x86_64-w64-mingw32/lib/'
 GCC_LIB = r'/gcc/x86_64-w64-mingw32/[^/]+/'
+MINGW_COPYRIGHT = '/usr/share/doc/mingw-w64-x86-64-dev/copyright'
+GCC_COPYRIGHT = '/usr/share/doc/gcc-mingw-w64-base/copyright'
+STL_HEADER = '/usr/lib/gcc/x86_64-w64-mingw32/*-posix/include/c++/bits/stl_algo.h'
 
 # The notices beside Qt's parts: file, what it covers, the inputs that owe it.
 OTHER = [
@@ -138,50 +135,79 @@ OTHER = [
 GPL_FOR = ('Qt.txt', 'gcc-runtime.txt')
 
 
+def fail(sentence):
+    sys.exit('windows-notices: ' + sentence)
+
+
+def read(path):
+    try:
+        with open(path, encoding='utf-8', errors='replace') as f:
+            return f.read()
+    except OSError as e:
+        fail('cannot read %s: %s' % (path, e.strerror))
+
+
+def save(path, text):
+    try:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, 'w', encoding='utf-8') as f:
+            f.write(text)
+    except OSError as e:
+        fail('cannot write %s: %s' % (path, e.strerror))
+
+
 def inputs(map_path):
     """Each input the link took: "archive(member)" or an object file."""
     found = []
     # "archive(member)" starts a line of the map's first part; the reason it
     # was taken follows on that line or the next.
     member = re.compile(r'^(\S+\.a)\(([^()\s]+)\)(\s|$)')
-    with open(map_path, encoding='utf-8', errors='replace') as f:
-        for line in f:
-            line = line.rstrip('\n')
-            m = member.match(line)
-            if m:
-                found.append('%s(%s)' % (os.path.normpath(m.group(1)), m.group(2)))
-            elif line.startswith('LOAD ') and not line.endswith('.a') and '/' in line:
-                found.append(os.path.normpath(line[5:].strip()))
+    for line in read(map_path).split('\n'):
+        m = member.match(line)
+        if m:
+            found.append('%s(%s)' % (os.path.normpath(m.group(1)), m.group(2)))
+        elif line.startswith('LOAD ') and not line.endswith('.a') and '/' in line:
+            found.append(os.path.normpath(line[5:].strip()))
+    if not found:
+        fail('%s names no archive member and no object file: it is not the link map of ld -Map' % map_path)
     return sorted(set(found))
 
 
-def qt_source():
-    dirs = glob.glob(os.path.join(CACHE, 'src', 'qtbase-opensource-src-*/'))
-    if len(dirs) != 1:
-        sys.exit('windows-notices: the notices are taken from Qt\'s source, and %s/src has none; '
-                 'remove %s/ready and run scripts/windows-toolchain' % (CACHE, CACHE))
-    return dirs[0].rstrip('/')
+def cached(pattern):
+    """The one file or folder of the toolchain cache's sources matching PATTERN."""
+    found = glob.glob(os.path.join(CACHE, 'src', pattern))
+    if len(found) != 1:
+        fail('the notices are taken from the sources in %s/src, which has no single %s; '
+             'remove %s/ready and run scripts/windows-toolchain' % (CACHE, pattern, CACHE))
+    return found[0]
 
 
 def qt_attributions(qt):
     """{Id: entry, with 'dir' added} from every qt_attribution.json."""
     entries = {}
-    for path in glob.glob(os.path.join(qt, '**', 'qt_attribution.json'), recursive=True):
-        with open(path, encoding='utf-8') as f:
-            data = json.loads(f.read(), strict=False)
+    paths = glob.glob(os.path.join(qt, '**', 'qt_attribution.json'), recursive=True)
+    if not paths:
+        fail('%s has no qt_attribution.json to say what third-party code Qt holds' % qt)
+    for path in paths:
+        try:
+            data = json.loads(read(path), strict=False)
+        except ValueError as e:
+            fail('%s is not JSON as Qt writes it: %s' % (path, e))
         for entry in data if isinstance(data, list) else [data]:
+            missing = [key for key in ('Id', 'Name', 'License', 'Copyright') if key not in entry]
+            if missing:
+                fail('%s has an entry with no %s' % (path, ' and no '.join(missing)))
             entry['dir'] = os.path.dirname(path)
             entries[entry['Id']] = entry
     return entries
 
 
-def owed(map_path):
-    """[(notice file, what it covers, first input owing it)], in order."""
-    taken = inputs(map_path)
-    entries = qt_attributions(qt_source())
+def owed(taken, entries):
+    """[(notice file, what it covers, first input owing it)], in order, for
+    the inputs taken and Qt's attribution entries."""
     unruled = sorted(set(entries) - set(QT_PARTS) - set(QT_ABSENT))
     if unruled:
-        sys.exit('windows-notices: Qt attributions with no rule here: %s' % ', '.join(unruled))
+        fail('Qt attributions with no rule here: %s' % ', '.join(unruled))
     rules = OTHER + [('qt-%s.txt' % ident, entries[ident]['Name'], rule)
                      for ident, rule in sorted(QT_PARTS.items()) if ident in entries]
     result = {}
@@ -193,33 +219,29 @@ def owed(map_path):
         if not matched:
             unknown.append(item)
     if unknown:
-        sys.exit('windows-notices: linked into wendrix.exe with no notice known:\n  '
-                 + '\n  '.join(unknown[:20]))
+        fail('linked into wendrix.exe with no notice known:\n  ' + '\n  '.join(unknown[:20]))
     if any(name in result for name in GPL_FOR):
         result['GPL-3.0.txt'] = ('GPL-3.0.txt', 'GNU General Public License, version 3',
                                  'Qt.txt and gcc-runtime.txt add to it')
     return [result[name] for name in sorted(result, key=str.lower)]
 
 
-def read(path):
-    with open(path, encoding='utf-8', errors='replace') as f:
-        return f.read()
-
-
 def debian_source(pattern):
     """("name", "version") of a Debian source package in the cache."""
-    dsc = glob.glob(os.path.join(CACHE, 'src', pattern))
-    if len(dsc) != 1:
-        sys.exit('windows-notices: no single %s in %s/src; remove %s/ready and run scripts/windows-toolchain'
-                 % (pattern, CACHE, CACHE))
-    fields = dict(re.findall(r'^(Source|Version): (\S+)$', read(dsc[0]), re.M))
+    dsc = cached(pattern)
+    fields = dict(re.findall(r'^(Source|Version): (\S+)$', read(dsc), re.M))
+    if len(fields) != 2:
+        fail('%s has no Source or no Version field' % dsc)
     return fields['Source'], fields['Version']
 
 
 def installed_source(package):
     """("name", "version") of the Debian source package an installed package came from."""
     out = subprocess.run(['dpkg-query', '-W', '-f=${source:Package} ${source:Version}', package],
-                         check=True, capture_output=True, text=True).stdout.split()
+                         capture_output=True, text=True).stdout.split()
+    if len(out) != 2:
+        fail('the Debian package %s is not installed: its copyright file and version are in the notices'
+             % package)
     return out[0], out[1]
 
 
@@ -227,7 +249,7 @@ def dep5_paragraphs(text):
     return [dict(re.findall(r'^(\S+):[ \t]*(.*(?:\n[ \t].*)*)', p, re.M)) for p in text.split('\n\n')]
 
 
-def winpthreads_notice(copyright_text):
+def winpthreads_paragraphs(copyright_text):
     """The winpthreads paragraphs of Debian's mingw-w64 copyright, with their licenses."""
     paragraphs = dep5_paragraphs(copyright_text)
     chosen = [p for p in paragraphs if 'winpthreads' in p.get('Files', '')
@@ -237,7 +259,7 @@ def winpthreads_notice(copyright_text):
     texts = [p for p in paragraphs if 'Files' not in p and 'License' in p
              and p['License'].split('\n')[0].strip() in licenses]
     if not chosen or len(texts) != len(licenses):
-        sys.exit('windows-notices: winpthreads not found in Debian\'s mingw-w64 copyright file')
+        fail('%s has no winpthreads paragraphs with their licenses' % MINGW_COPYRIGHT)
     out = []
     for p in chosen + texts:
         out.append('\n'.join('%s: %s' % (k, v) for k, v in p.items()))
@@ -248,16 +270,18 @@ def runtime_exception(copyright_text):
     m = re.search(r'^GCC RUNTIME LIBRARY EXCEPTION$.*?copyleft\s+requirements of the license of GCC\.$',
                   copyright_text, re.M | re.S)
     if not m:
-        sys.exit("windows-notices: the GCC Runtime Library Exception not found in Debian's copyright file")
+        fail('%s has no GCC Runtime Library Exception' % GCC_COPYRIGHT)
     return m.group(0) + '\n'
 
 
 def stl_notice():
     """The HP and SGI permission notices libstdc++'s STL headers carry."""
-    headers = glob.glob('/usr/lib/gcc/x86_64-w64-mingw32/*-posix/include/c++/bits/stl_algo.h')
+    headers = glob.glob(STL_HEADER)
     if not headers:
-        sys.exit('windows-notices: no libstdc++ stl_algo.h for the notice of its STL')
+        fail('no %s for the notice of libstdc++\'s STL' % STL_HEADER)
     m = re.search(r'/\*\n(.*?Hewlett-Packard.*?)\*/', read(headers[0]), re.S)
+    if not m:
+        fail('%s has no Hewlett-Packard notice' % headers[0])
     return re.sub(r'^ \* ?', '', m.group(1), flags=re.M).strip() + '\n'
 
 
@@ -266,106 +290,130 @@ def header(title, lines):
     return '%s\n%s\n\n%s\n\n' % (title, rule, '\n'.join(lines))
 
 
-def write(map_path, folder):
-    notices = owed(map_path)
-    qt = qt_source()
-    entries = qt_attributions(qt)
-    qt_pkg = debian_source('qtbase-opensource-src_*.dsc')
+# One function per kind of notice: its text, and the license and version
+# INDEX.txt gives it.
+def wendrix_notice():
+    return header('Wendrix', ["Wendrix's own code, under the MIT license."]) \
+        + read(os.path.join(ROOT, 'LICENSE')), 'MIT', ''
+
+
+def qt_notice(qt, qt_pkg):
+    version = os.path.basename(qt).split('-')[-1].split('+')[0]
+    return header('Qt %s' % version, [
+        'Qt Core, Qt Gui, Qt Widgets and the plugins wendrix.exe uses (the',
+        'Windows platform, the Windows Vista style, the ICO image format),',
+        'built from the Debian source package %s %s.' % qt_pkg,
+        'Qt is under the GNU Lesser General Public License, version 3, below;',
+        'it adds to the GNU General Public License, version 3, in GPL-3.0.txt.',
+        'README.txt says where the source is and how to rebuild wendrix.exe',
+        'with a changed Qt.']) + read(os.path.join(qt, 'LICENSE.LGPL3')), 'LGPL-3.0', '%s %s' % qt_pkg
+
+
+def gpl_notice(qt):
+    return read(os.path.join(qt, 'LICENSE.GPL3')), 'GPL-3.0', ''
+
+
+def mime_database_notice(qt, qt_pkg):
+    return header('Shared MIME-info Database', [
+        "freedesktop.org's database of file types, as Qt carries it",
+        '(src/corelib/mimetypes/mime/packages/freedesktop.org.xml in the',
+        'Debian source package %s %s) and compresses into Qt Core.' % qt_pkg,
+        "Debian's copyright file for that package lists it under Qt's own",
+        'licenses; the shared-mime-info project distributes the database',
+        'under the GNU General Public License, version 2 or later, below.']) \
+        + read(os.path.join(qt, 'LICENSE.GPL2')), 'GPL-2.0-or-later', ''
+
+
+def qt_part_notice(qt, qt_pkg, entry):
+    """One of Qt's third-party parts, from its qt_attribution.json entry."""
+    lines = ['%s, as Qt carries it (%s in the' % (entry['Name'], os.path.relpath(entry['dir'], qt)),
+             'Debian source package %s %s).' % qt_pkg]
+    if entry.get('Version'):
+        lines.append('Version: %s' % entry['Version'])
+    lines.append('License: %s' % entry['License'])
+    lines.append('Copyright: %s' % entry['Copyright'].replace('\n', '\n  '))
+    text = header(entry['Name'], lines)
+    if entry.get('LicenseFile'):
+        text += read(os.path.normpath(os.path.join(entry['dir'], entry['LicenseFile'])))
+        # FreeType's LICENSE.TXT offers a choice; the FreeType License it names is FTL.TXT.
+        if entry['Id'] in ('freetype', 'grayraster'):
+            text += '\n' + read(os.path.join(qt, 'src', '3rdparty', 'freetype', 'docs', 'FTL.TXT'))
+    version = 'version %s' % entry['Version'] if entry.get('Version') else ''
+    return text, entry.get('LicenseId') or entry['License'], version
+
+
+def hidapi_notice():
     hidapi_pkg = debian_source('hidapi_*.dsc')
-    hidapi = glob.glob(os.path.join(CACHE, 'src', 'hidapi-*/'))[0]
+    hidapi = cached('hidapi-*')
+    return header('hidapi %s' % hidapi_pkg[1].split('-')[0], [
+        "hidapi's Windows back end (windows/hid.c), built from the Debian",
+        'source package %s %s. hidapi is offered under three licenses' % hidapi_pkg,
+        '(LICENSE.txt, below); Wendrix uses it under the BSD-style license,',
+        'LICENSE-bsd.txt, below that.']) \
+        + read(os.path.join(hidapi, 'LICENSE.txt')) + '\n' + read(os.path.join(hidapi, 'LICENSE-bsd.txt')), \
+        'BSD-3-Clause', '%s %s' % hidapi_pkg
+
+
+def mingw_runtime_notice():
     mingw_pkg = installed_source('mingw-w64-x86-64-dev')
+    return header('MinGW-w64 runtime', [
+        'The start-up code (crt2.o), the C runtime support (libmingw32,',
+        'libmingwex, libmsvcrt) and the import libraries of Windows DLLs, from',
+        'the Debian package mingw-w64-x86-64-dev, source package %s %s.' % mingw_pkg,
+        "Below is Debian's copyright file of that package; it names the",
+        'license of each part.']) + read(MINGW_COPYRIGHT), \
+        'ZPL-2.1, public domain and others', '%s %s' % mingw_pkg
+
+
+def winpthreads_notice():
+    mingw_pkg = installed_source('mingw-w64-x86-64-dev')
+    return header('MinGW-w64 winpthreads', [
+        'The POSIX threads library (libwinpthread), from the Debian package',
+        'mingw-w64-x86-64-dev, source package %s %s: its paragraphs of' % mingw_pkg,
+        "Debian's copyright file, with their licenses."]) + winpthreads_paragraphs(read(MINGW_COPYRIGHT)), \
+        'MIT (Expat), BSD-3-Clause and public domain', '%s %s' % mingw_pkg
+
+
+def gcc_runtime_notice():
     gcc_pkg = installed_source('g++-mingw-w64-x86-64-posix')
-    mingw_copyright = read('/usr/share/doc/mingw-w64-x86-64-dev/copyright')
-    gcc_copyright = read('/usr/share/doc/gcc-mingw-w64-base/copyright')
-    qt_version = os.path.basename(qt).split('-')[-1].split('+')[0]
-    source_of_qt = 'Debian source package %s %s' % qt_pkg
-    os.makedirs(folder, exist_ok=True)
+    return header("GCC's runtime libraries", [
+        'libgcc, libgcc_eh, libstdc++ and crtbegin.o/crtend.o, from the Debian',
+        'packages of the MinGW-w64 GCC, source package %s %s.' % gcc_pkg,
+        'They are under the GNU General Public License, version 3 (GPL-3.0.txt),',
+        'with the GCC Runtime Library Exception, version 3.1, below, which',
+        'lets wendrix.exe carry them under its own terms. libstdc++ also',
+        'carries the Hewlett-Packard and Silicon Graphics notices after it.']) \
+        + runtime_exception(read(GCC_COPYRIGHT)) + '\n' + stl_notice(), \
+        'GPL-3.0 with GCC-exception-3.1', '%s %s' % gcc_pkg
+
+
+def write(notices, qt, entries, folder):
+    """Each notice owed as a file in FOLDER, and INDEX.txt listing them."""
+    qt_pkg = debian_source('qtbase-opensource-src_*.dsc')
+    kinds = {
+        'Wendrix.txt': wendrix_notice,
+        'Qt.txt': lambda: qt_notice(qt, qt_pkg),
+        'GPL-3.0.txt': lambda: gpl_notice(qt),
+        'qt-mime-database.txt': lambda: mime_database_notice(qt, qt_pkg),
+        'hidapi.txt': hidapi_notice,
+        'mingw-w64-runtime.txt': mingw_runtime_notice,
+        'winpthreads.txt': winpthreads_notice,
+        'gcc-runtime.txt': gcc_runtime_notice,
+    }
     index = [header('Licenses of what wendrix.exe contains', [
         'wendrix.exe is linked statically: besides Wendrix\'s own code it holds',
         'the parts of the libraries below that it uses. Each file here has the',
         'notice and license of one of them. The list is made from the link map',
         'of this wendrix.exe.'])]
     for name, what, evidence in notices:
-        if name == 'Wendrix.txt':
-            text = header("Wendrix", ["Wendrix's own code, under the MIT license."]) + read(os.path.join(ROOT, 'LICENSE'))
-            license_name, version = 'MIT', ''
-        elif name == 'Qt.txt':
-            text = header('Qt %s' % qt_version, [
-                'Qt Core, Qt Gui, Qt Widgets and the plugins wendrix.exe uses (the',
-                'Windows platform, the Windows Vista style, the ICO image format),',
-                'built from the %s.' % source_of_qt,
-                'Qt is under the GNU Lesser General Public License, version 3, below;',
-                'it adds to the GNU General Public License, version 3, in GPL-3.0.txt.',
-                'README.txt says where the source is and how to rebuild wendrix.exe',
-                'with a changed Qt.']) + read(os.path.join(qt, 'LICENSE.LGPL3'))
-            license_name, version = 'LGPL-3.0', '%s %s' % qt_pkg
-        elif name == 'GPL-3.0.txt':
-            text = read(os.path.join(qt, 'LICENSE.GPL3'))
-            license_name, version = 'GPL-3.0', ''
-        elif name == 'qt-mime-database.txt':
-            text = header('Shared MIME-info Database', [
-                "freedesktop.org's database of file types, as Qt carries it",
-                '(src/corelib/mimetypes/mime/packages/freedesktop.org.xml in the',
-                '%s) and compresses into Qt Core.' % source_of_qt,
-                "Debian's copyright file for that package lists it under Qt's own",
-                'licenses; the shared-mime-info project distributes the database',
-                'under the GNU General Public License, version 2 or later, below.']) \
-                + read(os.path.join(qt, 'LICENSE.GPL2'))
-            license_name, version = 'GPL-2.0-or-later', ''
-        elif name == 'hidapi.txt':
-            text = header('hidapi %s' % hidapi_pkg[1].split('-')[0], [
-                "hidapi's Windows back end (windows/hid.c), built from the Debian",
-                'source package %s %s. hidapi is offered under three licenses' % hidapi_pkg,
-                '(LICENSE.txt, below); Wendrix uses it under the BSD-style license,',
-                'LICENSE-bsd.txt, below that.']) \
-                + read(os.path.join(hidapi, 'LICENSE.txt')) + '\n' + read(os.path.join(hidapi, 'LICENSE-bsd.txt'))
-            license_name, version = 'BSD-3-Clause', '%s %s' % hidapi_pkg
-        elif name == 'mingw-w64-runtime.txt':
-            text = header('MinGW-w64 runtime', [
-                'The start-up code (crt2.o), the C runtime support (libmingw32,',
-                'libmingwex, libmsvcrt) and the import libraries of Windows DLLs, from',
-                'the Debian package mingw-w64-x86-64-dev, source package %s %s.' % mingw_pkg,
-                "Below is Debian's copyright file of that package; it names the",
-                'license of each part.']) + mingw_copyright
-            license_name, version = 'ZPL-2.1, public domain and others', '%s %s' % mingw_pkg
-        elif name == 'winpthreads.txt':
-            text = header('MinGW-w64 winpthreads', [
-                'The POSIX threads library (libwinpthread), from the Debian package',
-                'mingw-w64-x86-64-dev, source package %s %s: its paragraphs of' % mingw_pkg,
-                "Debian's copyright file, with their licenses."]) + winpthreads_notice(mingw_copyright)
-            license_name, version = 'MIT (Expat), BSD-3-Clause and public domain', '%s %s' % mingw_pkg
-        elif name == 'gcc-runtime.txt':
-            text = header("GCC's runtime libraries", [
-                'libgcc, libgcc_eh, libstdc++ and crtbegin.o/crtend.o, from the Debian',
-                'packages of the MinGW-w64 GCC, source package %s %s.' % gcc_pkg,
-                'They are under the GNU General Public License, version 3 (GPL-3.0.txt),',
-                'with the GCC Runtime Library Exception, version 3.1, below, which',
-                'lets wendrix.exe carry them under its own terms. libstdc++ also',
-                'carries the Hewlett-Packard and Silicon Graphics notices after it.']) \
-                + runtime_exception(gcc_copyright) + '\n' + stl_notice()
-            license_name, version = 'GPL-3.0 with GCC-exception-3.1', '%s %s' % gcc_pkg
+        if name in kinds:
+            text, license_name, version = kinds[name]()
         else:
-            entry = entries[name[len('qt-'):-len('.txt')]]
-            lines = ['%s, as Qt carries it (%s in the' % (entry['Name'], os.path.relpath(entry['dir'], qt)),
-                     '%s).' % source_of_qt]
-            if entry.get('Version'):
-                lines.append('Version: %s' % entry['Version'])
-            lines.append('License: %s' % entry['License'])
-            lines.append('Copyright: %s' % entry['Copyright'].replace('\n', '\n  '))
-            text = header(entry['Name'], lines)
-            if entry.get('LicenseFile'):
-                text += read(os.path.normpath(os.path.join(entry['dir'], entry['LicenseFile'])))
-                # FreeType's LICENSE.TXT offers a choice; the FreeType License it names is FTL.TXT.
-                if entry['Id'] in ('freetype', 'grayraster'):
-                    text += '\n' + read(os.path.join(qt, 'src', '3rdparty', 'freetype', 'docs', 'FTL.TXT'))
-            license_name = entry.get('LicenseId') or entry['License']
-            version = 'version %s' % entry['Version'] if entry.get('Version') else ''
-        with open(os.path.join(folder, name), 'w', encoding='utf-8') as f:
-            f.write(text)
+            text, license_name, version = qt_part_notice(qt, qt_pkg, entries[name[len('qt-'):-len('.txt')]])
+        save(os.path.join(folder, name), text)
         index.append('%s\n    %s%s\n    %s\n    %s\n' % (
             name, what, (', ' + version) if version else '', license_name, evidence))
-    with open(os.path.join(folder, 'INDEX.txt'), 'w', encoding='utf-8') as f:
-        f.write('\n'.join(index))
+    save(os.path.join(folder, 'INDEX.txt'), '\n'.join(index))
 
 
 def sources():
@@ -376,24 +424,32 @@ def sources():
             ('GCC',) + installed_source('g++-mingw-w64-x86-64-posix')]
 
 
-def main(argv):
-    if argv[1:2] in (['-h'], ['--help']):
-        print(__doc__.strip())
-        return 0
-    if len(argv) == 3 and argv[1] == 'owed':
-        for name, what, evidence in owed(argv[2]):
-            print('%s\t%s\t%s' % (name, what, evidence))
-        return 0
-    if len(argv) == 2 and argv[1] == 'sources':
+def main():
+    prog = 'scripts/windows-notices.py'
+    parser = argparse.ArgumentParser(prog=prog, usage='%(prog)s [-h] {owed MAP | write MAP FOLDER | sources}',
+                                     description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    commands = parser.add_subparsers(prog=prog, dest='command', required=True, metavar='COMMAND')
+    command = commands.add_parser('owed', help='the notice files the link map MAP makes owed, one a line, '
+                                  'with the input that owes each')
+    command.add_argument('map', metavar='MAP')
+    command = commands.add_parser('write', help='writes them into FOLDER, and INDEX.txt')
+    command.add_argument('map', metavar='MAP')
+    command.add_argument('folder', metavar='FOLDER')
+    commands.add_parser('sources', help='the Debian source packages of what wendrix.exe holds, by version')
+    args = parser.parse_args()
+    if args.command == 'sources':
         for key, name, version in sources():
             print(key, name, version)
-        return 0
-    if len(argv) == 4 and argv[1] == 'write':
-        write(argv[2], argv[3])
-        return 0
-    print(__doc__.strip(), file=sys.stderr)
-    return 2
+        return
+    taken = inputs(args.map)
+    qt = cached('qtbase-opensource-src-*')
+    entries = qt_attributions(qt)
+    if args.command == 'owed':
+        for notice in owed(taken, entries):
+            print('\t'.join(notice))
+    else:
+        write(owed(taken, entries), qt, entries, args.folder)
 
 
 if __name__ == '__main__':
-    sys.exit(main(sys.argv))
+    main()
