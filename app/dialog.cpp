@@ -20,7 +20,12 @@ namespace {
 const QString kFirmwareMissing = QStringLiteral("!! One or more firmware files not found !!");
 }
 
-Dialog::Dialog(QWidget *parent) : QDialog(parent), ui(new DialogUi)
+Dialog::Dialog(QWidget *parent)
+    : Dialog(QCoreApplication::applicationDirPath() + QStringLiteral("/firmware"), parent)
+{ }
+
+Dialog::Dialog(const QString &firmwareFolder, QWidget *parent)
+    : QDialog(parent), ui(new DialogUi), firmwareDir(firmwareFolder)
 {
     ui->setupUi(this);
     // Fixed size and no other flag, not even the dialog type: without a

@@ -42,7 +42,10 @@ class Dialog : public QDialog
     Q_OBJECT
 
 public:
+    // The firmware is in the folder "firmware" beside the executable.
     explicit Dialog(QWidget *parent = nullptr);
+    // The firmware is in the folder given: the tests and tools pass their own.
+    explicit Dialog(const QString &firmwareFolder, QWidget *parent = nullptr);
     ~Dialog() override;
 
     // While an update runs, Escape does nothing and closing the window asks

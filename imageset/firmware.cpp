@@ -2,7 +2,6 @@
 #include "app/dialog.h"
 #include "imageset/firmwarecheck.h"
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
@@ -43,7 +42,6 @@ void Dialog::scanFirmware()
     bool gpioFound = false;
     bool midiFound = false;
 
-    firmwareDir = QCoreApplication::applicationDirPath() + QStringLiteral("/firmware");
     const QDir dir(firmwareDir);
     const bool dirExists = dir.exists();
 

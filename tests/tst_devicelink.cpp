@@ -6,6 +6,7 @@
 #include "sim/wire.h"
 #include "tests/support/dialogrun.h"
 #include "tests/support/firmwarefolder.h"
+#include "tests/support/freshunit.h"
 #include "tests/support/probe.h"
 #include "tests/support/texts.h"
 
@@ -15,12 +16,11 @@
 
 using namespace Texts;
 
-class TestDeviceLink : public QObject
+class TestDeviceLink : public FreshUnitTest
 {
     Q_OBJECT
 
 private slots:
-    void init();
 
     void noUnitIsLookedForEveryQuarterSecond();
     void attachedUnitIsOpenedAndPolledWithoutWaiting();
@@ -62,16 +62,10 @@ double median(std::vector<double> values)
 
 } // namespace
 
-void TestDeviceLink::init()
-{
-    FirmwareFolder::removeLink();
-    Tqr7Hid::reset();
-}
-
 void TestDeviceLink::noUnitIsLookedForEveryQuarterSecond()
 {
     Tqr7Hid::unplug();
-    DialogRun run;
+    DialogRun run(FirmwareFolder::none());
     QVERIFY2(
         Tqr7Hid::openAttemptTimes().empty(), "the unit is first looked for by the poll, not the constructor");
     QTRY_VERIFY_WITH_TIMEOUT(Tqr7Hid::openAttemptTimes().size() >= 5, 10000);
@@ -87,7 +81,7 @@ void TestDeviceLink::noUnitIsLookedForEveryQuarterSecond()
 void TestDeviceLink::attachedUnitIsOpenedAndPolledWithoutWaiting()
 {
     Tqr7Hid::setUpdateMode(false);
-    DialogRun run;
+    DialogRun run(FirmwareFolder::none());
     QTRY_COMPARE_WITH_TIMEOUT(Tqr7Hid::openHandles(), 1, 10000);
     QCOMPARE(Tqr7Hid::openAttemptTimes().size(), size_t(1));
     QVERIFY(Tqr7Hid::nonBlocking());
@@ -103,7 +97,7 @@ void TestDeviceLink::queryGoesOutEverySecondUntilAnswered()
 {
     // A unit outside its update mode never answers: the query repeats for ever.
     Tqr7Hid::setUpdateMode(false);
-    DialogRun run;
+    DialogRun run(FirmwareFolder::none());
     QTRY_VERIFY_WITH_TIMEOUT(queries().size() >= 3, 15000);
 
     const auto sent = queries();
@@ -123,7 +117,7 @@ void TestDeviceLink::queryGoesOutEverySecondUntilAnswered()
 
 void TestDeviceLink::answerMakesTheLinkReadyAndStopsQueries()
 {
-    DialogRun run;
+    DialogRun run(FirmwareFolder::none());
     QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kReady, 10000);
     const size_t sent = queries().size();
     QCOMPARE(sent, size_t(1));
@@ -138,7 +132,7 @@ void TestDeviceLink::answerMakesTheLinkReadyAndStopsQueries()
 void TestDeviceLink::buttonNeedsFirmwareAndAReadyUnit()
 {
     {
-        DialogRun run; // no firmware folder
+        DialogRun run(FirmwareFolder::none());
         QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kReady, 10000);
         QVERIFY(run.runFor(100));
         QVERIFY(!run.button->isEnabled());
@@ -147,7 +141,7 @@ void TestDeviceLink::buttonNeedsFirmwareAndAReadyUnit()
     Tqr7Hid::setUpdateMode(false);
     FirmwareFolder firmware;
     firmware.writeSet(3, 3, 3);
-    DialogRun run;
+    DialogRun run(firmware.path());
     QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kNotInUpdateMode, 10000);
     QVERIFY(!run.button->isEnabled());
     Tqr7Hid::setUpdateMode(true);
@@ -159,7 +153,7 @@ void TestDeviceLink::otherInputCodesChangeNothing()
 {
     FirmwareFolder firmware;
     firmware.writeSet(3, 3, 3);
-    DialogRun run;
+    DialogRun run(firmware.path());
     QTRY_VERIFY_WITH_TIMEOUT(run.button->isEnabled(), 10000);
     const size_t written = Tqr7Hid::writtenReports().size();
 
@@ -192,7 +186,7 @@ void TestDeviceLink::losingTheUnitResetsTheLinkUntilItAnswersAgain()
         Tqr7Hid::setUpdateMode(false);
         Tqr7Hid::failQueryWrites(1);
     }
-    DialogRun run;
+    DialogRun run(firmware.path());
     if (!byFailedQuery) {
         QTRY_VERIFY_WITH_TIMEOUT(run.button->isEnabled(), 10000);
         Tqr7Hid::unplug();
@@ -248,7 +242,7 @@ void TestDeviceLink::unitThatCannotBeOpenedIsNamedOnce()
     QFETCH(QList<int>, linesAfter);
     const QString denied = QStringLiteral("Failed to open a device with path 'tqr7sim:0': Permission denied");
     Tqr7Hid::unplug();
-    DialogRun run;
+    DialogRun run(FirmwareFolder::none());
     for (int i = 0; i < phases.size(); ++i) {
         const QString &phase = phases[i];
         if (phase == QLatin1String("denied")) {

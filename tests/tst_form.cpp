@@ -9,6 +9,7 @@
 #include "tests/support/dialogrun.h"
 #include "tests/support/firmwarefolder.h"
 #include "tests/support/probe.h"
+#include "tests/support/shippedrun.h"
 #include "tests/support/texts.h"
 #include "tests/support/widgets.h"
 
@@ -19,10 +20,8 @@
 #include <QLayout>
 #include <QMessageBox>
 #include <QMetaMethod>
-#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QStandardPaths>
 #include <QTimer>
 #include <QtTest>
 
@@ -37,8 +36,6 @@ class TestForm : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { FirmwareFolder::removeLink(); }
-
     void widgetsHaveTheirNamesClassesAndCells();
     void fontsAndSizePolicies();
     void fixedTextsAndInitialDisplay();
@@ -73,7 +70,7 @@ void TestForm::widgetsHaveTheirNamesClassesAndCells()
     };
     const int linesAboveRule = 2;
 
-    Dialog dialog;
+    Dialog dialog(FirmwareFolder::none());
     QCOMPARE(dialog.objectName(), QStringLiteral("Dialog")); // how tools/watch.cpp finds the window
     QCOMPARE(dialog.findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly).size(), 13);
     dialog.show();
@@ -135,7 +132,7 @@ void TestForm::widgetsHaveTheirNamesClassesAndCells()
 
 void TestForm::fontsAndSizePolicies()
 {
-    Dialog dialog;
+    Dialog dialog(FirmwareFolder::none());
     for (const char *caption : {"label", "label_3", "label_7", "label_5", "label_6"}) {
         const QFont font = widget<QLabel>(dialog, caption)->font();
         QVERIFY2(font.bold(), caption);
@@ -168,7 +165,7 @@ void TestForm::fontsAndSizePolicies()
 
 void TestForm::fixedTextsAndInitialDisplay()
 {
-    Dialog dialog;
+    Dialog dialog(FirmwareFolder::none());
     QCOMPARE(dialog.windowTitle(), kTitle);
     QCOMPARE(widget<QLabel>(dialog, "label")->text(), kVersionCaption);
     QCOMPARE(widget<QLabel>(dialog, "label_3")->text(), kStatusCaption);
@@ -198,7 +195,7 @@ void TestForm::fixedTextsAndInitialDisplay()
 
 void TestForm::windowFlagsAndIcon()
 {
-    Dialog dialog;
+    Dialog dialog(FirmwareFolder::none());
     // The dialog window type is replaced: a plain top-level window with the
     // fixed-size hint, to which Qt adds only its default decorations.
     QVERIFY(dialog.windowFlags().testFlag(Qt::MSWindowsFixedSizeDialogHint));
@@ -250,7 +247,7 @@ void TestForm::buttonClickReachesTheSlotOncePerClick()
     // Without firmware the slot can only refuse; each refusal writes one line,
     // so the lines count the calls the connection by name delivers.
     DebugCapture log;
-    Dialog dialog;
+    Dialog dialog(FirmwareFolder::none());
     auto *button = widget<QPushButton>(dialog, "buttonUpdate");
     button->setEnabled(true);
     button->click();
@@ -262,7 +259,7 @@ void TestForm::buttonClickReachesTheSlotOncePerClick()
 
 void TestForm::extraSpaceGoesToValuesAndSpacers()
 {
-    Dialog dialog;
+    Dialog dialog(FirmwareFolder::none());
     widget<QLabel>(dialog, "labelComplete")->show(); // as after an update
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
@@ -348,7 +345,7 @@ void TestForm::escapeAndCloseEndTheProgramOnlyOutsideAnUpdate()
     Tqr7Hid::reset();
     FirmwareFolder fw;
     fw.writeSet(40, 40, 40);
-    DialogRun run;
+    DialogRun run(fw.path());
     if (updating)
         QVERIFY(run.pressUpdate());
 
@@ -410,85 +407,20 @@ void TestForm::escapeAndCloseEndTheProgramOnlyOutsideAnUpdate()
 void TestForm::realExecutableExitsWithZeroOnEscape()
 {
     // A real window needs a real display: Xvfb, with xdotool to press Escape.
-    const QString xvfbRun = QStandardPaths::findExecutable(QStringLiteral("xvfb-run"));
-    const QString xdotool = QStandardPaths::findExecutable(QStringLiteral("xdotool"));
-    if (xvfbRun.isEmpty() || xdotool.isEmpty())
+    if (!ShippedRun::possible())
         QSKIP("xvfb-run and xdotool are needed to run the real executable");
-
-    // Runs it twice: with a logs folder full of earlier runs (and the one
-    // file of an older version's log), and with a data folder that cannot be
-    // made (a file stands in its way).
     QTemporaryDir data;
-    QVERIFY(data.isValid());
-    const QString logs = data.filePath(QStringLiteral("wendrix"));
-    QVERIFY(QDir().mkpath(logs));
-    for (int run = 1; run <= 25; ++run) {
-        QFile earlier(
-            logs + QStringLiteral("/wendrix-20010101-0000%1-1.log").arg(run, 2, 10, QLatin1Char('0')));
-        QVERIFY(earlier.open(QIODevice::WriteOnly));
-        earlier.write("=== Wendrix 0.9, 2001-01-01T00:00:00Z, process 1 ===\nearlier run "
-            + QByteArray::number(run) + "\n");
-    }
-    QFile oldLog(logs + QStringLiteral("/wendrix.log"));
-    QVERIFY(oldLog.open(QIODevice::WriteOnly));
-    oldLog.write("=== Wendrix 0.9, 2001-01-01T00:00:00Z ===\n");
-    oldLog.close();
-    QFile blocker(data.filePath(QStringLiteral("file")));
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
+    const ShippedRun run(QStringLiteral(WENDRIX_EXECUTABLE), data.path());
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 0);
 
-    const QString script = QStringLiteral(
-        "run() { XDG_DATA_HOME=\"$2\" \"$1\" 2>\"$3\" & pid=$!;"
-        "wid=$(xdotool search --sync --onlyvisible --name 'Wendrix v1.0 for TQR-7' | head -n 1);"
-        "xdotool windowfocus --sync \"$wid\"; xdotool key Escape;"
-        "wait $pid; };"
-        "run \"$1\" \"$2\" \"$2/stderr\" && run \"$1\" \"$2/file\" \"$2/stderr-unwritable\"");
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-    env.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
-    // The window draws nothing with GL. Left to itself, the xcb plugin loads
-    // Mesa's software driver for GLX and unloads it at exit, and the leak
-    // check of the sanitizer build then fails on an allocation it leaves.
-    env.insert(QStringLiteral("QT_XCB_GL_INTEGRATION"), QStringLiteral("none"));
-    process.setProcessEnvironment(env);
-    process.start(xvfbRun,
-        {QStringLiteral("-a"), QStringLiteral("sh"), QStringLiteral("-c"), script, QStringLiteral("sh"),
-            QStringLiteral(WENDRIX_EXECUTABLE), data.path()});
-    QVERIFY(process.waitForFinished(60000));
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), 0);
-
-    // The oldest runs went, whole, to keep 20; this run's lines follow its own
-    // first line in a file of its own and are the ones standard error had.
-    const QStringList runs = QDir(logs).entryList({QStringLiteral("wendrix-*.log")}, QDir::Files, QDir::Name);
-    QCOMPARE(runs.size(), 20);
-    QCOMPARE(runs.first(), QStringLiteral("wendrix-20010101-000007-1.log"));
-    QCOMPARE(QFileInfo(oldLog).size(), qint64(42)); // an older version's log is left as it is
-    QFile log(logs + QLatin1Char('/') + runs.last());
-    QVERIFY(log.open(QIODevice::ReadOnly));
-    const QByteArray logged = log.readAll();
-    const qsizetype body = logged.indexOf('\n') + 1;
-    QVERIFY(QRegularExpression(
-        QStringLiteral(
-            "^=== Wendrix 1\\.0, \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\S*, process \\d+ ===\n$"))
-                .match(QString::fromUtf8(logged.left(body)))
-                .hasMatch());
-    const QByteArray lines = logged.mid(body);
-    // Qt's own lines while the application object is made may come first.
-    QVERIFY(lines.startsWith("Firmware Path \"") || lines.contains("\nFirmware Path \""));
-    QFile stderrFile(data.filePath(QStringLiteral("stderr")));
-    QVERIFY(stderrFile.open(QIODevice::ReadOnly));
-    const QByteArray standardError = stderrFile.readAll();
-    QVERIFY2(standardError.contains(lines), standardError.constData());
-    QVERIFY(!standardError.contains("Log File Error"));
-
-    // A folder that cannot be made costs one line and nothing else.
-    QFile unwritableFile(data.filePath(QStringLiteral("stderr-unwritable")));
-    QVERIFY(unwritableFile.open(QIODevice::ReadOnly));
-    const QByteArray unwritable = unwritableFile.readAll();
-    QCOMPARE(unwritable.count("Log File Error: \""), 1);
-    QVERIFY(unwritable.contains("\nTotal Line Count: 3000\n"));
+    // Qt's own lines while the application object is made may come first. The
+    // firmware folder is the one beside the executable.
+    const QString beside
+        = QFileInfo(QStringLiteral(WENDRIX_EXECUTABLE)).canonicalPath() + QStringLiteral("/firmware");
+    const QByteArray path = logLine(kFirmwarePath, beside).toUtf8() + '\n';
+    QVERIFY2(run.standardError.startsWith(path) || run.standardError.contains('\n' + path),
+        run.standardError.constData());
 }
 
 QTEST_MAIN(TestForm)

@@ -7,6 +7,7 @@
 #include "sim/wire.h"
 #include "tests/support/dialogrun.h"
 #include "tests/support/firmwarefolder.h"
+#include "tests/support/freshunit.h"
 #include "tests/support/probe.h"
 #include "tests/support/texts.h"
 
@@ -37,24 +38,6 @@ struct BadInput
 Q_DECLARE_METATYPE(BadInput)
 
 namespace {
-
-// The set's text as each target should take it in, lines ending in CR.
-QByteArray expectedText(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return {};
-    QByteArray text;
-    while (!file.atEnd()) {
-        QByteArray line = file.readLine();
-        if (line.endsWith('\n'))
-            line.chop(1);
-        text += line + '\r';
-        if (Wire::isEndRecord(line.toStdString()))
-            break;
-    }
-    return text;
-}
 
 // The set every case starts from.
 void writeSet(FirmwareFolder &fw, const QString &mainName = FirmwareFolder::kMainName)
@@ -92,24 +75,17 @@ enum Fault { Unplug, WriteFails, Silence, ThreeBusTimeouts, StrayAck, UnknownCod
 
 } // namespace
 
-class TestHardening : public QObject
+class TestHardening : public FreshUnitTest
 {
     Q_OBJECT
 
 private slots:
-    void init();
 
     void badFirmwareSet_data();
     void badFirmwareSet();
     void unitFault_data();
     void unitFault();
 };
-
-void TestHardening::init()
-{
-    FirmwareFolder::removeLink();
-    Tqr7Hid::reset();
-}
 
 void TestHardening::badFirmwareSet_data()
 {
@@ -188,7 +164,7 @@ void TestHardening::badFirmwareSet()
     FirmwareFolder fw;
     const QString refused = input.before(fw);
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QCOMPARE(run.version->text(), kSampleVersion);
     QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
     if (input.after)
@@ -196,9 +172,9 @@ void TestHardening::badFirmwareSet()
 
     if (refused.isEmpty()) {
         QVERIFY(updateCompletes(run));
-        QCOMPARE(received(1), expectedText(fw.gpioPath));
-        QCOMPARE(received(3), expectedText(fw.midiPath));
-        QCOMPARE(received(4), expectedText(fw.mainPath));
+        QCOMPARE(received(1), asReceived(fw.gpioPath));
+        QCOMPARE(received(3), asReceived(fw.midiPath));
+        QCOMPARE(received(4), asReceived(fw.mainPath));
         VERIFY_NO_VIOLATIONS();
         return;
     }
@@ -265,7 +241,7 @@ void TestHardening::unitFault()
 
     if (phase == BeforeAnswer)
         Tqr7Hid::setUpdateMode(false);
-    DialogRun run;
+    DialogRun run(fw.path());
     QTRY_COMPARE_WITH_TIMEOUT(
         run.status->text(), phase == BeforeAnswer ? kNotInUpdateMode : kReady, kDeadline);
     const size_t opensBefore = Tqr7Hid::openAttemptTimes().size();
@@ -333,7 +309,7 @@ void TestHardening::unitFault()
                        .arg(phase == EndRecord ? 1 : line + 1)
                        .arg(target)
                        .arg(line);
-    QCOMPARE(violations(), expected);
+    QCOMPARE(violationsSeen(), expected);
 
     // The link and the button recover, and the next update goes through whole.
     Tqr7Hid::attach();
@@ -341,8 +317,8 @@ void TestHardening::unitFault()
     Tqr7Hid::planAnswer(0, 0, 0, Answer::Acknowledge);
     QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kReady, kDeadline);
     QVERIFY(updateCompletes(run));
-    QCOMPARE(received(2), expectedText(fw.midiPath));
-    QCOMPARE(received(4), expectedText(fw.mainPath));
+    QCOMPARE(received(2), asReceived(fw.midiPath));
+    QCOMPARE(received(4), asReceived(fw.mainPath));
 }
 
 QTEST_MAIN(TestHardening)

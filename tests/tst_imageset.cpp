@@ -6,6 +6,7 @@
 #include "sim/tqr7hid.h"
 #include "tests/support/dialogrun.h"
 #include "tests/support/firmwarefolder.h"
+#include "tests/support/freshunit.h"
 #include "tests/support/texts.h"
 
 #include <QDir>
@@ -13,12 +14,17 @@
 
 using namespace Texts;
 
-class TestImageSet : public QObject
+class TestImageSet : public FreshUnitTest
 {
     Q_OBJECT
 
 private slots:
-    void init();
+    // No unit, unless a case plugs one in.
+    void init()
+    {
+        FreshUnitTest::init();
+        Tqr7Hid::unplug();
+    }
 
     void completeSetShowsVersionAndLogsEachPath();
     void whichFilesTheScanTakes_data();
@@ -42,18 +48,11 @@ QString logged(const DebugCapture &log, const QString &label)
 
 } // namespace
 
-void TestImageSet::init()
-{
-    FirmwareFolder::removeLink();
-    Tqr7Hid::reset();
-    Tqr7Hid::unplug();
-}
-
 void TestImageSet::completeSetShowsVersionAndLogsEachPath()
 {
     FirmwareFolder firmware;
     firmware.writeSet(100, 200, 300);
-    DialogRun run;
+    DialogRun run(firmware.path());
 
     QCOMPARE(run.version->text(), kSampleVersion);
     const QString dir = firmware.path();
@@ -163,7 +162,7 @@ void TestImageSet::whichFilesTheScanTakes()
     // A directory named like a main file is never taken.
     QVERIFY(QDir(firmware.path()).mkdir(QStringLiteral("TQR7_MAIN_9-9-9_991231")));
 
-    DialogRun run;
+    DialogRun run(firmware.path());
     QCOMPARE(logged(run.log, kFirmwarePresent), QStringLiteral("true"));
     QCOMPARE(logged(run.log, kMainFirmware), quoted(firmware.path() + QLatin1Char('/') + expectedMain));
     QCOMPARE(run.version->text(), expectedVersion);
@@ -196,42 +195,37 @@ void TestImageSet::incompleteSetShowsTheWarning_data()
 void TestImageSet::incompleteSetShowsTheWarning()
 {
     QFETCH(QString, folder);
-    QScopedPointer<FirmwareFolder> firmware;
-    if (folder == QLatin1String("file")) {
-        FirmwareFolder::removeLink();
-        QFile file(QCoreApplication::applicationDirPath() + QStringLiteral("/firmware"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(Hex::join(Hex::image(3)));
-    } else if (folder != QLatin1String("none")) {
-        firmware.reset(new FirmwareFolder);
+    FirmwareFolder firmware;
+    if (folder == QLatin1String("none") || folder == QLatin1String("file")) {
+        QVERIFY(QDir().rmdir(firmware.path()));
+        if (folder == QLatin1String("file"))
+            QVERIFY(writeFile(firmware.path(), Hex::join(Hex::image(3))));
+    } else {
         if (folder.contains(QLatin1String("GPIO")) && !folder.contains(QLatin1String("dirGPIO")))
-            firmware->writeImage(FirmwareFolder::kGpioName, 3);
+            firmware.writeImage(FirmwareFolder::kGpioName, 3);
         if (folder.contains(QLatin1String("dirGPIO")))
-            QDir(firmware->path()).mkdir(FirmwareFolder::kGpioName);
+            QDir(firmware.path()).mkdir(FirmwareFolder::kGpioName);
         if (folder.contains(QLatin1String("MIDI")))
-            firmware->writeImage(FirmwareFolder::kMidiName, 3);
+            firmware.writeImage(FirmwareFolder::kMidiName, 3);
         if (folder.contains(QLatin1String("MAIN")))
-            firmware->writeImage(FirmwareFolder::kMainName, 3);
+            firmware.writeImage(FirmwareFolder::kMainName, 3);
     }
 
-    {
-        Tqr7Hid::attach();
-        DialogRun run;
-        QCOMPARE(run.version->text(), kFirmwareMissing);
-        QCOMPARE(logged(run.log, kFirmwarePresent), QStringLiteral("false"));
-        QVERIFY(run.log.linesStartingWith({kTotalLineCount}).isEmpty());
-        // The paths that were found are still logged; the others are empty.
-        const QString main = logged(run.log, kMainFirmware);
-        QCOMPARE(main == QLatin1String("\"\""), !folder.contains(QLatin1String("MAIN")));
-        QCOMPARE(logged(run.log, kGpioFirmware) == QLatin1String("\"\""),
-            !folder.contains(QLatin1String("GPIO")) || folder.contains(QLatin1String("dirGPIO")));
+    Tqr7Hid::attach();
+    DialogRun run(firmware.path());
+    QCOMPARE(run.version->text(), kFirmwareMissing);
+    QCOMPARE(logged(run.log, kFirmwarePresent), QStringLiteral("false"));
+    QVERIFY(run.log.linesStartingWith({kTotalLineCount}).isEmpty());
+    // The paths that were found are still logged; the others are empty.
+    const QString main = logged(run.log, kMainFirmware);
+    QCOMPARE(main == QLatin1String("\"\""), !folder.contains(QLatin1String("MAIN")));
+    QCOMPARE(logged(run.log, kGpioFirmware) == QLatin1String("\"\""),
+        !folder.contains(QLatin1String("GPIO")) || folder.contains(QLatin1String("dirGPIO")));
 
-        // A ready unit does not make an incomplete set updatable.
-        QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kReady, 10000);
-        QVERIFY(!run.button->isEnabled());
-        QCOMPARE(run.version->text(), kFirmwareMissing);
-    }
-    FirmwareFolder::removeLink();
+    // A ready unit does not make an incomplete set updatable.
+    QTRY_COMPARE_WITH_TIMEOUT(run.status->text(), kReady, 10000);
+    QVERIFY(!run.button->isEnabled());
+    QCOMPARE(run.version->text(), kFirmwareMissing);
 }
 
 void TestImageSet::lineCount_data()
@@ -266,7 +260,7 @@ void TestImageSet::lineCount()
     firmware.write(FirmwareFolder::kGpioName, content);
     SetLines counted = firmware.lines;
     counted.gpio = expected;
-    DialogRun run;
+    DialogRun run(firmware.path());
     QCOMPARE(run.log.linesStartingWith({kTotalLineCount}),
         QStringList {logLine(kTotalLineCount, counted.total())});
 }
@@ -315,10 +309,7 @@ void TestImageSet::checkAndBoundedCount()
 
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("image.hex"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(content), qint64(content.size()));
-    file.close();
+    QVERIFY(writeFile(path, content));
 
     QCOMPARE(FirmwareCheck::countLines(path), count);
     const CheckedImage image = FirmwareCheck::checkFile(path);

@@ -232,7 +232,7 @@ void TestInhibit::heldFromThePressToEachEnding()
         QVERIFY(Tqr7Hid::planFromText("4:30:*=timeout"));
     FirmwareFolder fw;
     fw.writeSet(300, 20, 60);
-    DialogRun run;
+    DialogRun run(fw.path());
     QVERIFY(QTest::qWaitFor([&] { return run.ready(); }, kDeadline));
     QVERIFY(run.runFor(300));
     QCOMPARE(logindLocks(), QStringList());
@@ -303,7 +303,7 @@ void TestInhibit::withoutAnAnsweringBusTheUpdateGoesOn()
     FirmwareFolder fw;
     fw.writeSet(30, 20, 30);
     {
-        DialogRun run;
+        DialogRun run(fw.path());
         QVERIFY(run.update(kComplete));
         QCOMPARE(dataReports().size(), fw.lines.total());
         QTRY_COMPARE_WITH_TIMEOUT(run.log.linesStartingWith({kInhibitFailed}).size(), 1, kDeadline);

@@ -2,12 +2,13 @@
 // The log of diagnostic lines as processes leave it: each case runs this
 // program again as one or two child processes that make the log as main
 // does, before the application object, and write lines or run an update;
-// then reads the logs folder.
+// then reads the logs folder. The last runs the shipped executable itself.
 
 #include "app/diagnosticlog.h"
 #include "app/dialog.h"
 #include "sim/tqr7hid.h"
 #include "tests/support/firmwarefolder.h"
+#include "tests/support/shippedrun.h"
 #include "tests/support/texts.h"
 #include "tests/support/widgets.h"
 
@@ -58,7 +59,7 @@ int child(int argc, char *argv[])
     }
     if (part == "update" && !Tqr7Hid::planFromText(argv[5]))
         return 2;
-    Dialog dialog;
+    Dialog dialog(fw.path());
     dialog.show();
     const DialogWidgets widgets(dialog);
     if (!QTest::qWaitFor([&] { return widgets.button->isEnabled(); }, 20000))
@@ -114,6 +115,7 @@ private slots:
     void eachEndingIsLogged_data();
     void eachEndingIsLogged();
     void aFailedStartIsLogged();
+    void realExecutableKeepsTheNewestRuns();
 
 private:
     QProcess *start(const QStringList &part, const QString &runName = QStringLiteral("-"),
@@ -198,11 +200,9 @@ void TestLog::debugOutputSwitchedOff()
 {
     // A system that switches debug output off: standard error follows the
     // rule, the log still has every line of the program's own.
-    FirmwareFolder::removeLink();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false"));
     const Run r = run({QStringLiteral("refusal")}, QStringLiteral("-"), env);
-    FirmwareFolder::removeLink();
     QCOMPARE(r.exitCode, 0);
 
     QVERIFY2(r.standardError.contains("child: done"), r.standardError.constData());
@@ -436,6 +436,66 @@ void TestLog::aFailedStartIsLogged()
     QVERIFY(r.crashed || r.exitCode != 0);
     const QByteArray log = newestRun();
     QVERIFY2(log.contains("no Qt platform plugin could be initialized"), log.constData());
+}
+
+void TestLog::realExecutableKeepsTheNewestRuns()
+{
+    if (!ShippedRun::possible())
+        QSKIP("xvfb-run and xdotool are needed to run the real executable");
+
+    // Runs it twice: with a logs folder full of earlier runs (and the one
+    // file of an older version's log), and with a data folder that cannot be
+    // made (a file stands in its way).
+    QTemporaryDir data;
+    QVERIFY(data.isValid());
+    const QString logs = data.filePath(QStringLiteral("wendrix"));
+    QVERIFY(QDir().mkpath(logs));
+    for (int run = 1; run <= 25; ++run) {
+        QFile earlier(
+            logs + QStringLiteral("/wendrix-20010101-0000%1-1.log").arg(run, 2, 10, QLatin1Char('0')));
+        QVERIFY(earlier.open(QIODevice::WriteOnly));
+        earlier.write("=== Wendrix 0.9, 2001-01-01T00:00:00Z, process 1 ===\nearlier run "
+            + QByteArray::number(run) + "\n");
+    }
+    QFile oldLog(logs + QStringLiteral("/wendrix.log"));
+    QVERIFY(oldLog.open(QIODevice::WriteOnly));
+    oldLog.write("=== Wendrix 0.9, 2001-01-01T00:00:00Z ===\n");
+    oldLog.close();
+    QFile blocker(data.filePath(QStringLiteral("file")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+
+    const ShippedRun full(QStringLiteral(WENDRIX_EXECUTABLE), data.path());
+    QVERIFY(full.finished);
+    QCOMPARE(full.exitCode, 0);
+    const ShippedRun unwritable(QStringLiteral(WENDRIX_EXECUTABLE), blocker.fileName());
+    QVERIFY(unwritable.finished);
+    QCOMPARE(unwritable.exitCode, 0);
+
+    // The oldest runs went, whole, to keep 20; this run's lines follow its own
+    // first line in a file of its own and are the ones standard error had.
+    const QStringList runs = QDir(logs).entryList({QStringLiteral("wendrix-*.log")}, QDir::Files, QDir::Name);
+    QCOMPARE(runs.size(), 20);
+    QCOMPARE(runs.first(), QStringLiteral("wendrix-20010101-000007-1.log"));
+    QCOMPARE(QFileInfo(oldLog).size(), qint64(42)); // an older version's log is left as it is
+    QFile log(logs + QLatin1Char('/') + runs.last());
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QByteArray kept = log.readAll();
+    const qsizetype body = kept.indexOf('\n') + 1;
+    QVERIFY(QRegularExpression(
+        QStringLiteral(
+            "^=== Wendrix 1\\.0, \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\S*, process \\d+ ===\n$"))
+                .match(QString::fromUtf8(kept.left(body)))
+                .hasMatch());
+    const QByteArray lines = kept.mid(body);
+    // Qt's own lines while the application object is made may come first.
+    QVERIFY(lines.startsWith("Firmware Path \"") || lines.contains("\nFirmware Path \""));
+    QVERIFY2(full.standardError.contains(lines), full.standardError.constData());
+    QVERIFY(!full.standardError.contains("Log File Error"));
+
+    // A folder that cannot be made costs one line and nothing else.
+    QCOMPARE(unwritable.standardError.count("Log File Error: \""), 1);
+    QVERIFY(unwritable.standardError.contains("\nTotal Line Count: 3000\n"));
 }
 
 int main(int argc, char *argv[])

@@ -6,6 +6,7 @@
 #include "sim/tqr7hid.h"
 #include "tests/support/dialogrun.h"
 #include "tests/support/firmwarefolder.h"
+#include "tests/support/freshunit.h"
 #include "tests/support/probe.h"
 #include "tests/support/texts.h"
 
@@ -21,12 +22,11 @@
 using Tqr7Hid::Answer;
 using namespace Texts;
 
-class TestSequencer : public QObject
+class TestSequencer : public FreshUnitTest
 {
     Q_OBJECT
 
 private slots:
-    void init();
 
     void completeUpdateSendsEveryLineOnce();
     void lineNumbersAndCountsTravelInSixteenBits();
@@ -108,26 +108,10 @@ private:
     QTimer timer;
 };
 
-// The lines as the unit takes them in: each ending in CR.
-QByteArray asReceived(const QStringList &lines)
-{
-    QByteArray text;
-    for (const QString &line : lines)
-        text += line.toLatin1() + '\r';
-    return text;
-}
-
 QByteArray contentOf(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void overwrite(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(content), qint64(content.size()));
 }
 
 // The reads the dialog made since the given moment.
@@ -158,12 +142,6 @@ QString pathOf(const FirmwareFolder &fw, int role)
 
 } // namespace
 
-void TestSequencer::init()
-{
-    FirmwareFolder::removeLink();
-    Tqr7Hid::reset();
-}
-
 void TestSequencer::completeUpdateSendsEveryLineOnce()
 {
     FirmwareFolder fw;
@@ -172,7 +150,7 @@ void TestSequencer::completeUpdateSendsEveryLineOnce()
     const int midiLines = fw.lines.midi, mainLines = fw.lines.main;
     const QStringList midi = fw.image(2);
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QVERIFY(run.found());
     QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
     Recorder recorder(run);
@@ -186,10 +164,10 @@ void TestSequencer::completeUpdateSendsEveryLineOnce()
     QCOMPARE(sent.size(), total);
     for (const Sent &s : sent)
         QCOMPARE(s.attempt(), 1);
-    QCOMPARE(received(1), asReceived(fw.image(1)));
-    QCOMPARE(received(2), asReceived(midi));
-    QCOMPARE(received(3), asReceived(midi));
-    QCOMPARE(received(4), asReceived(fw.image(4)));
+    QCOMPARE(received(1), asReceived(fw.gpioPath));
+    QCOMPARE(received(2), asReceived(fw.midiPath));
+    QCOMPARE(received(3), asReceived(fw.midiPath));
+    QCOMPARE(received(4), asReceived(fw.mainPath));
     for (int t = 2; t <= 3; ++t) {
         const QVector<Sent> midiReports = reportsFor(t, sent);
         QCOMPARE(midiReports.size(), midiLines);
@@ -246,7 +224,7 @@ void TestSequencer::lineNumbersAndCountsTravelInSixteenBits()
     FirmwareFolder fw;
     fw.writeSet(gpioLines, 2, 2);
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QVERIFY(run.pressUpdate());
     QVERIFY(run.ends(kComplete, 60000));
 
@@ -273,7 +251,7 @@ void TestSequencer::endRecordBoundsEachFile()
         QString(70, QLatin1Char('0')), QString::fromLatin1(Hex::endRecord())};
     fw.write(FirmwareFolder::kMainName, Hex::join(main + trailing));
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QVERIFY(run.update(kComplete));
 
     VERIFY_NO_VIOLATIONS();
@@ -288,7 +266,7 @@ void TestSequencer::endRecordBoundsEachFile()
         QCOMPARE(midi.first().count(), 1);
         QCOMPARE(received(t), QByteArray(":00000001FF\r"));
     }
-    QCOMPARE(received(4), asReceived(main));
+    QCOMPARE(received(4), asReceived(fw.mainPath));
     QCOMPARE(reportsFor(4, sent).last().line(), fw.lines.main);
     QCOMPARE(run.log.linesStartingWith({kFileComplete}).size(), Wire::kTargets);
 }
@@ -315,7 +293,7 @@ void TestSequencer::lineEndsReachTheUnitAsCarriageReturn()
     fw.writeSet(2, 2, 5);
     fw.write(FirmwareFolder::kMainName, mainContent);
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QVERIFY(run.update(kComplete));
 
     VERIFY_NO_VIOLATIONS();
@@ -356,7 +334,7 @@ void TestSequencer::busTimeoutIsRetriedWithTheSameReport()
     Tqr7Hid::planAnswer(target, line, 1, Answer::BoardTimeout);
     Tqr7Hid::planAnswer(target, line, 2, Answer::BoardTimeout);
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QVERIFY(run.update(kComplete));
 
     VERIFY_NO_VIOLATIONS();
@@ -379,8 +357,8 @@ void TestSequencer::busTimeoutIsRetriedWithTheSameReport()
     QCOMPARE(run.log.linesStartingWith({kBoardTimeout, kRetryData}),
         QStringList({logLine(kBoardTimeout, 1), logLine(kRetryData, 2), logLine(kBoardTimeout, 2),
             logLine(kRetryData, 3)}));
-    QCOMPARE(received(4), asReceived(fw.image(4)));
-    QCOMPARE(received(3), asReceived(fw.image(3)));
+    QCOMPARE(received(4), asReceived(fw.mainPath));
+    QCOMPARE(received(3), asReceived(fw.midiPath));
 }
 
 void TestSequencer::thirdBusTimeoutEndsTheUpdate()
@@ -390,7 +368,7 @@ void TestSequencer::thirdBusTimeoutEndsTheUpdate()
     fw.writeSet(3, 4, 3);
     Tqr7Hid::planAnswer(target, line, 0, Answer::BoardTimeout);
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QVERIFY(run.update(kCommsError));
     QVERIFY(run.idleDisplay());
     QVERIFY(run.button->isEnabled());
@@ -443,7 +421,7 @@ void TestSequencer::silenceEndsTheUpdateOnce()
         Tqr7Hid::planAnswer(target, line, 1, Answer::Silence);
     }
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
     Recorder recorder(run);
     QVERIFY(run.pressUpdate());
@@ -492,7 +470,7 @@ void TestSequencer::lossOfTheUnitEndsTheUpdate()
     fw.writeSet(3, 4, 3);
     Tqr7Hid::planAnswer(target, line, 1, Answer(answer));
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
     Recorder recorder(run);
     QVERIFY(run.pressUpdate());
@@ -541,7 +519,7 @@ void TestSequencer::lossOfTheUnitEndsTheUpdate()
     Tqr7Hid::planAnswer(target, line, 1, Answer::Acknowledge);
     QVERIFY(run.update(kComplete));
     QCOMPARE(dataReports().size(), sentWhenLost + fw.lines.total());
-    QCOMPARE(received(4), asReceived(fw.image(4)));
+    QCOMPARE(received(4), asReceived(fw.mainPath));
     VERIFY_NO_VIOLATIONS();
 }
 
@@ -653,7 +631,7 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent()
         if (change.removed)
             QVERIFY(QFile::remove(path));
         else
-            overwrite(path, change.content);
+            QVERIFY(writeFile(path, change.content));
     };
     if (change.when == BeforeStart) {
         apply();
@@ -661,7 +639,7 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent()
             return;
     }
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
     if (change.when == AfterCompleteUpdate) {
         QVERIFY(run.update(kComplete));
@@ -779,12 +757,12 @@ void TestSequencer::fileChangedDuringTheUpdateEndsIt()
     fw.writeSet(6, 4, 7);
     const QString path = pathOf(fw, role);
     if (!original.isEmpty())
-        overwrite(path, original);
+        QVERIFY(writeFile(path, original));
     // The lines as checked, as the unit takes them in.
     QList<QByteArray> checked = contentOf(path).replace("\r\n", "\n").split('\n');
     checked.removeLast();
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QVERIFY(run.pressUpdate());
     QCOMPARE(dataReports().size(), 1);
     // Target 1 is still being sent; a changed file of another target is opened later.
@@ -796,7 +774,7 @@ void TestSequencer::fileChangedDuringTheUpdateEndsIt()
         file.write(content);
         QVERIFY(file.commit());
     } else {
-        overwrite(path, content);
+        QVERIFY(writeFile(path, content));
     }
 
     const QString result = reason.isEmpty() ? kComplete : kFileError;
@@ -860,10 +838,10 @@ void TestSequencer::newUpdateStartsAfresh()
     if (ending == Timeout)
         Tqr7Hid::planAnswer(2, 3, 1, Answer::Silence);
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QVERIFY(run.pressUpdate());
     if (ending == FileError)
-        overwrite(fw.mainPath, mainContent.left(mainContent.indexOf('\n') + 1));
+        QVERIFY(writeFile(fw.mainPath, mainContent.left(mainContent.indexOf('\n') + 1)));
     QVERIFY(run.ends(text));
 
     // Take the fault away again.
@@ -872,7 +850,7 @@ void TestSequencer::newUpdateStartsAfresh()
     if (ending == Timeout)
         Tqr7Hid::planAnswer(2, 3, 1, Answer::Acknowledge);
     if (ending == FileError)
-        overwrite(fw.mainPath, mainContent);
+        QVERIFY(writeFile(fw.mainPath, mainContent));
     QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
     const int sentBefore = dataReports().size();
 
@@ -895,9 +873,9 @@ void TestSequencer::newUpdateStartsAfresh()
 
     QVERIFY(run.ends(kComplete));
     QCOMPARE(dataReports().size(), sentBefore + total);
-    QCOMPARE(received(1), asReceived(fw.image(1)));
-    QCOMPARE(received(3), asReceived(fw.image(3)));
-    QCOMPARE(received(4), asReceived(fw.image(4)));
+    QCOMPARE(received(1), asReceived(fw.gpioPath));
+    QCOMPARE(received(3), asReceived(fw.midiPath));
+    QCOMPARE(received(4), asReceived(fw.mainPath));
     QCOMPARE(run.overall->value(), total);
     VERIFY_NO_VIOLATIONS();
 }
@@ -923,7 +901,7 @@ void TestSequencer::answersOutsideAnUpdateAreIgnored()
     if (moment == AfterTimeoutOnEndRecord)
         Tqr7Hid::planAnswer(1, 3, 1, Answer::Silence);
 
-    DialogRun run;
+    DialogRun run(fw.path());
     QTRY_VERIFY_WITH_TIMEOUT(run.ready(), kDeadline);
     if (moment != BeforeAnyUpdate) {
         QVERIFY(run.pressUpdate());

@@ -5,6 +5,7 @@
 #include "sim/tqr7hid.h"
 #include "sim/wire.h"
 #include "tests/support/firmwarefolder.h"
+#include "tests/support/freshunit.h"
 #include "tests/support/probe.h"
 
 #include <QElapsedTimer>
@@ -43,23 +44,14 @@ QByteArray patched(QByteArray r, int index, char value)
     return r;
 }
 
-QString allViolations()
-{
-    QStringList list;
-    for (const std::string &v : Tqr7Hid::violations())
-        list << QString::fromStdString(v);
-    return list.join(QLatin1Char('\n'));
-}
-
 } // namespace
 
-class TestSim : public QObject
+class TestSim : public FreshUnitTest
 {
     Q_OBJECT
 
 private slots:
     void initTestCase();
-    void init();
     void cleanup();
 
     void openAndEnumerate();
@@ -88,13 +80,8 @@ private:
 
 void TestSim::initTestCase()
 {
-    // Read once, on the simulator's first call, which is the init() below.
+    // Read once, on the simulator's first call, which is the first case's init().
     qputenv("TQR7SIM_OUT_DIR", outDir.path().toLocal8Bit());
-}
-
-void TestSim::init()
-{
-    reset();
 }
 
 void TestSim::cleanup()
@@ -148,7 +135,7 @@ void TestSim::openAndEnumerate()
     hid_close(again);
 
     QCOMPARE(openAttemptTimes().size(), size_t(4));
-    QCOMPARE(allViolations(), QString());
+    QCOMPARE(violationsSeen(), QString());
 }
 
 void TestSim::happyUpdate()
@@ -176,7 +163,7 @@ void TestSim::happyUpdate()
         QCOMPARE(hid_read(dev, in, kRead), kRead);
         QCOMPARE(int(in[Wire::kAnswerByte]), int(Wire::kAcknowledge));
     }
-    QCOMPARE(allViolations(), QString());
+    QCOMPARE(violationsSeen(), QString());
     QCOMPARE(QByteArray::fromStdString(Tqr7Hid::received(1)), kLine1 + '\r' + kLine2 + '\r' + kEnd + '\r');
     QCOMPARE(QByteArray::fromStdString(Tqr7Hid::received(4)), kEnd + '\r');
     QCOMPARE(writtenDataReports().size(), size_t(reports.size()));
@@ -188,7 +175,7 @@ void TestSim::happyUpdate()
     QCOMPARE(write(line(1, 1, 3, kLine1)), kWritten);
     QCOMPARE(QByteArray::fromStdString(Tqr7Hid::received(1)), kLine1 + '\r');
     QVERIFY(Tqr7Hid::received(2).empty());
-    QCOMPARE(allViolations(), QString());
+    QCOMPARE(violationsSeen(), QString());
 }
 
 void TestSim::answerTiming()
@@ -273,7 +260,7 @@ void TestSim::faultAnswers()
         QCOMPARE(read(), kRead);
         QCOMPARE(int(in[Wire::kAnswerByte]), int(Wire::kAcknowledge));
     }
-    QCOMPARE(allViolations(), QString());
+    QCOMPARE(violationsSeen(), QString());
 }
 
 void TestSim::queryFaults()
@@ -290,7 +277,7 @@ void TestSim::queryFaults()
     QCOMPARE(read(), 0);
     QCOMPARE(write(line(1, 1, 2, kLine1)), kWritten);
     QCOMPARE(read(), 0);
-    QVERIFY(allViolations().contains("target 1 line 1: data report while the unit is not in update mode"));
+    QVERIFY(violationsSeen().contains("target 1 line 1: data report while the unit is not in update mode"));
 }
 
 void TestSim::planText_data()
@@ -348,7 +335,7 @@ void TestSim::planTextEffects()
     QCOMPARE(read(1000), kRead);
     QCOMPARE(int(in[Wire::kAnswerByte]), int(Wire::kAcknowledge));
     QVERIFY(clock.elapsed() >= 20);
-    QCOMPARE(allViolations(), QString());
+    QCOMPARE(violationsSeen(), QString());
 }
 
 void TestSim::malformedReports_data()
@@ -434,7 +421,7 @@ void TestSim::malformedReports()
             read(20);
         write(reports[i]);
     }
-    const QString seen = allViolations();
+    const QString seen = violationsSeen();
     if (expected.isEmpty())
         QCOMPARE(seen, QString());
     else
@@ -448,7 +435,7 @@ void TestSim::handleMisuse()
     QCOMPARE(hid_read(dev, in, kRead), 0); // blocking handle, nothing to come
     QCOMPARE(hid_read(dev, in, kRead), 0);
     QCOMPARE(int(Tqr7Hid::violations().size()), 1);
-    QVERIFY(allViolations().contains("not set non-blocking"));
+    QVERIFY(violationsSeen().contains("not set non-blocking"));
 
     reset();
     dev = hid_open(Wire::kVendorId, Wire::kProductId, nullptr);
@@ -456,7 +443,7 @@ void TestSim::handleMisuse()
     QCOMPARE(write(query()), kWritten);
     QCOMPARE(hid_read_timeout(dev, in, kRead, -1), kRead); // waits for the queued answer
     QCOMPARE(hid_read_timeout(dev, in, kRead, -1), 0);     // would wait forever
-    QVERIFY(allViolations().contains("it would hang"));
+    QVERIFY(violationsSeen().contains("it would hang"));
 
     hid_device *stale = dev;
     reset();
@@ -467,7 +454,7 @@ void TestSim::handleMisuse()
     hid_close(stale);
     hid_close(stale);
     dev = nullptr;
-    QVERIFY(allViolations().contains("hid_close called twice"));
+    QVERIFY(violationsSeen().contains("hid_close called twice"));
 }
 
 void TestSim::outputFolder()

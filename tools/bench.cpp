@@ -4,7 +4,7 @@
 // peak memory. Prints one "name: value" line per figure.
 //
 //   wendrix_bench            the update, idle and memory figures
-//   wendrix_bench --startup  (run by the above) start-up with 3 x 65,535 lines
+//   wendrix_bench --startup FOLDER  (run by the above) start-up with 3 x 65,535 lines
 
 #include "app/dialog.h"
 #include "sim/tqr7hid.h"
@@ -70,11 +70,11 @@ double steadyMs()
 // unit, when the dialog has four files of 65,535 lines to count first; then
 // how long from the press of Update to the first data report, when the three
 // files are checked first; and the peak memory after that.
-int startup()
+int startup(const QString &firmwareFolder)
 {
     Tqr7Hid::reset();
     const double resetAt = steadyMs();
-    Dialog dialog;
+    Dialog dialog(firmwareFolder);
     dialog.show();
     if (!runUntil([] { return !Tqr7Hid::openAttemptTimes().empty(); }, 60000))
         return 1;
@@ -101,8 +101,8 @@ int main(int argc, char *argv[])
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
-    if (argc > 1 && QByteArray(argv[1]) == "--startup")
-        return startup();
+    if (argc > 2 && QByteArray(argv[1]) == "--startup")
+        return startup(QString::fromLocal8Bit(argv[2]));
     (void)processStart;
 
     // The link: how soon an attached unit is opened, the query period of a
@@ -111,7 +111,7 @@ int main(int argc, char *argv[])
         Tqr7Hid::reset();
         Tqr7Hid::unplug();
         Tqr7Hid::setUpdateMode(false);
-        Dialog dialog;
+        Dialog dialog(FirmwareFolder::none());
         dialog.show();
         runUntil([] { return false; }, 600);
         const double attachedAt = Tqr7Hid::nowMs();
@@ -142,7 +142,7 @@ int main(int argc, char *argv[])
         Tqr7Hid::reset();
         FirmwareFolder firmware;
         firmware.writeSet(gpio, midi, main);
-        Dialog dialog;
+        Dialog dialog(firmware.path());
         dialog.show();
         const DialogWidgets widgets(dialog);
         QPushButton *button = widgets.button;
@@ -206,7 +206,7 @@ int main(int argc, char *argv[])
         firmware.writeSet(65535, 65535, 65535);
         QProcess child;
         const double spawned = steadyMs();
-        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--startup")});
+        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--startup"), firmware.path()});
         if (!child.waitForFinished(120000) || child.exitCode() != 0) {
             std::fprintf(stderr, "bench: start-up run failed\n");
             return 1;

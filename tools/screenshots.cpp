@@ -48,8 +48,8 @@ int main(int argc, char *argv[])
 
     const QList<Shot> shots = {
         {"no-firmware",
-            [](FirmwareFolder &) {
-                FirmwareFolder::removeLink();
+            [](FirmwareFolder &f) {
+                QDir().rmdir(f.path());
                 Tqr7Hid::unplug();
             },
             [](const DialogWidgets &w) { return w.status->text() == kNotConnected; }, false},
@@ -97,7 +97,7 @@ int main(int argc, char *argv[])
         Tqr7Hid::reset();
         FirmwareFolder firmware;
         shot.prepare(firmware);
-        Dialog dialog;
+        Dialog dialog(firmware.path());
         const DialogWidgets widgets(dialog);
         dialog.show();
         bool ok = QTest::qWaitForWindowExposed(&dialog);
@@ -115,6 +115,5 @@ int main(int argc, char *argv[])
         }
         std::printf("%s\n", qPrintable(file));
     }
-    FirmwareFolder::removeLink();
     return failures == 0 ? 0 : 1;
 }

@@ -190,9 +190,7 @@ void writeFile(const QString &name, const std::optional<QByteArray> &content)
 {
     if (name.isEmpty() || !content)
         return;
-    QFile file(Harness::folder()->path() + QLatin1Char('/') + name);
-    check(file.open(QIODevice::WriteOnly | QIODevice::Truncate), "cannot write", name);
-    file.write(expand(*content));
+    check(!Harness::folder()->write(name, expand(*content)).isEmpty(), "cannot write", name);
 }
 
 } // namespace
@@ -215,7 +213,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             files[i] = parts.at(i);
     }
 
-    Harness::checkFolderIsOurs();
     QDir dir(Harness::folder()->path());
     for (const QString &old : dir.entryList(QDir::Files | QDir::Hidden | QDir::System))
         dir.remove(old);
@@ -227,7 +224,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const bool complete = files[0] && files[1] && files[2] && mainName.startsWith(QLatin1String("TQR7_MAIN"));
 
     Tqr7Hid::reset();
-    Dialog dialog;
+    Dialog dialog(Harness::folder()->path());
     const DialogWidgets widgets(dialog);
     auto *version = widgets.version, *status = widgets.status, *target = widgets.target,
          *result = widgets.complete;

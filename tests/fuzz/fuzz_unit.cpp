@@ -323,7 +323,7 @@ private:
     std::size_t size;
     std::size_t pos = 0;
 
-    Dialog dialog;
+    Dialog dialog {Harness::folder()->path()};
     const DialogWidgets widgets {dialog};
     QLabel *const status = widgets.status;
     QLabel *const result = widgets.complete;
@@ -360,7 +360,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    Harness::checkFolderIsOurs();
     Tqr7Hid::reset();
     Tqr7Hid::planAnswer(0, 0, 0, Answer::Silence);
     Run(data, size).play();

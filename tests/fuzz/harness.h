@@ -4,7 +4,7 @@
 
 // What both fuzz harnesses share: one offscreen application for the whole
 // process, the dialog's diagnostics kept quiet, failures as abort() so that
-// libFuzzer keeps the input, and the firmware folder beside the executable.
+// libFuzzer keeps the input, and a firmware folder of the process's own.
 
 #include "app/dialog.h"
 #include "tests/support/firmwarefolder.h"
@@ -12,7 +12,6 @@
 #include "tests/support/widgets.h"
 
 #include <QApplication>
-#include <QFileInfo>
 
 #include <cstdio>
 #include <cstdlib>
@@ -45,25 +44,9 @@ inline FirmwareFolder *&folder()
     return value;
 }
 
-inline QString &folderTarget()
-{
-    static QString value;
-    return value;
-}
-
-// The firmware folder is a link beside the executable: a second process of
-// the same harness takes it over, and its files would pass for findings.
-inline bool folderIsOurs()
-{
-    return !folder() || QFileInfo(folder()->path()).symLinkTarget() == folderTarget();
-}
-
 [[noreturn]] inline void fail(const char *what, const QString &detail = QString())
 {
     std::fprintf(stderr, "%s: %s %s\n", name(), what, qPrintable(detail));
-    if (!folderIsOurs())
-        std::fprintf(
-            stderr, "%s: firmware/ was taken over by another process of this harness: no finding\n", name());
     std::abort();
 }
 
@@ -71,11 +54,6 @@ inline void check(bool ok, const char *what, const QString &detail = QString())
 {
     if (!ok)
         fail(what, detail);
-}
-
-inline void checkFolderIsOurs()
-{
-    check(folderIsOurs(), "firmware/ beside the executable is not ours; run one process per harness");
 }
 
 inline FirmwareFolder &start(const char *harness)
@@ -87,9 +65,8 @@ inline FirmwareFolder &start(const char *harness)
     qInstallMessageHandler(quiet);
     new QApplication(argc, argv);
     folder() = new FirmwareFolder;
-    folderTarget() = QFileInfo(folder()->path()).symLinkTarget();
-    std::atexit([] { delete folder(); }); // its temporary directory and the link
-    delete new Dialog;                    // Qt sets up its fonts and style once, outside any input
+    std::atexit([] { delete folder(); }); // its temporary directory
+    delete new Dialog(folder()->path());  // Qt sets up its fonts and style once, outside any input
     return *folder();
 }
 

@@ -18,7 +18,7 @@ double lastCallMs()
 }
 } // namespace
 
-DialogRun::DialogRun() : DialogWidgets(dialog)
+DialogRun::DialogRun(const QString &firmwareFolder) : CapturedDialog(firmwareFolder), DialogWidgets(dialog)
 {
     dialog.show();
 }

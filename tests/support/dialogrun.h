@@ -2,9 +2,9 @@
 #ifndef DIALOGRUN_H
 #define DIALOGRUN_H
 
-// The real dialog as a test drives it: built over the firmware folder and the
-// simulated unit as the test left them, shown, its diagnostic lines captured
-// from its first, and its widgets found by name.
+// The real dialog as a test drives it: built over the firmware folder it is
+// given and the simulated unit as the test left it, shown, its diagnostic
+// lines captured from its first, and its widgets found by name.
 
 #include "app/dialog.h"
 #include "tests/support/debugcapture.h"
@@ -17,6 +17,8 @@ constexpr int kDeadline = 20000; // for anything the dialog does on its own, on 
 // The capture first: the dialog writes from its constructor on.
 struct CapturedDialog
 {
+    explicit CapturedDialog(const QString &firmwareFolder) : dialog(firmwareFolder) { }
+
     DebugCapture log;
     Dialog dialog;
 };
@@ -24,7 +26,7 @@ struct CapturedDialog
 class DialogRun : public CapturedDialog, public DialogWidgets
 {
 public:
-    DialogRun();
+    explicit DialogRun(const QString &firmwareFolder);
 
     bool ready() const { return button->isEnabled(); }
     bool showing(const QString &result) const { return complete->isVisible() && complete->text() == result; }

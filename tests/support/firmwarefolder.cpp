@@ -6,7 +6,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 
 namespace Hex {
 
@@ -89,51 +88,33 @@ int seedOf(int target)
 {
     return target == 1 ? 1 : target == 4 ? 3 : 2;
 }
-
-QString linkPath()
-{
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/firmware");
-}
 } // namespace
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+}
 
 FirmwareFolder::FirmwareFolder()
 {
-    removeLink();
-#ifdef Q_OS_WIN
-    // QFile::link makes a .lnk shortcut on Windows, which no folder lookup
-    // follows: the folder itself stands beside the executable there.
-    QDir().mkpath(linkPath());
-#else
-    QFile::link(dir.path(), linkPath());
-#endif
+    QDir(dir.path()).mkdir(QStringLiteral("firmware"));
 }
 
-FirmwareFolder::~FirmwareFolder()
+QString FirmwareFolder::none()
 {
-    removeLink();
-}
-
-void FirmwareFolder::removeLink()
-{
-    const QFileInfo info(linkPath());
-    if (info.isSymLink() || info.isFile())
-        QFile::remove(linkPath());
-    else if (info.isDir())
-        QDir(linkPath()).removeRecursively();
+    return QCoreApplication::applicationFilePath() + QStringLiteral("/firmware");
 }
 
 QString FirmwareFolder::path() const
 {
-    return linkPath();
+    return dir.filePath(QStringLiteral("firmware"));
 }
 
 QString FirmwareFolder::write(const QString &name, const QByteArray &content)
 {
-    QString filePath = path() + QLatin1Char('/') + name;
-    QFile file(filePath);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(content);
-    return filePath;
+    const QString filePath = path() + QLatin1Char('/') + name;
+    return writeFile(filePath, content) ? filePath : QString();
 }
 
 QString FirmwareFolder::writeImage(const QString &name, int lineCount, int seed, const QByteArray &lineEnd)

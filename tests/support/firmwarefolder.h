@@ -31,9 +31,12 @@ struct SetLines
     int total() const;            // the whole set, a report a line
 };
 
-// The firmware/ folder the dialog finds beside the test executable. It is a
-// symbolic link to a temporary directory, replaced by each new FirmwareFolder
-// and removed with it, so every test starts from the folder it builds.
+// Writes content to the file at path, replacing what it held; false when it cannot.
+bool writeFile(const QString &path, const QByteArray &content);
+
+// A firmware folder of the test's own, handed to the dialog: "firmware" in a
+// temporary directory, removed with it, so every test starts from the folder
+// it builds and two test programs never share one.
 class FirmwareFolder
 {
 public:
@@ -43,12 +46,13 @@ public:
     static inline const QString kMainName = QStringLiteral("TQR7_MAIN_2-1-4_160315.hex");
 
     FirmwareFolder(); // an empty, existing folder
-    ~FirmwareFolder();
 
-    static void removeLink(); // no firmware folder at all
+    // No firmware folder at all: a folder beneath the executable file, which cannot exist.
+    static QString none();
 
-    QString path() const;                                          // the folder as the dialog sees it
-    QString write(const QString &name, const QByteArray &content); // returns the path
+    QString path() const; // the folder to hand to the dialog
+    // Returns the file's path; empty when it could not be written.
+    QString write(const QString &name, const QByteArray &content);
     QString writeImage(const QString &name, int lineCount, int seed = 0, const QByteArray &lineEnd = "\n");
     // The three files of a complete set with these line counts.
     void writeSet(int gpioLines, int midiLines, int mainLines, const QString &mainName = kMainName);

@@ -9,6 +9,7 @@
 #include "sim/wire.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QStringList>
 #include <QTest>
 #include <QVector>
@@ -60,7 +61,28 @@ inline QByteArray received(int target)
     return QByteArray::fromStdString(Tqr7Hid::received(target));
 }
 
-inline QString violations()
+// A firmware file as the unit should take it in, to compare with received():
+// its lines up to its end record, each ending in CR.
+inline QByteArray asReceived(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return {};
+    QByteArray text;
+    while (!file.atEnd()) {
+        QByteArray line = file.readLine();
+        if (line.endsWith('\n'))
+            line.chop(1);
+        text += line + '\r';
+        if (Wire::isEndRecord(line.toStdString()))
+            break;
+    }
+    return text;
+}
+
+// The violations the unit saw, one a line (named apart from Tqr7Hid's own,
+// which tests that use its namespace call too).
+inline QString violationsSeen()
 {
     QStringList list;
     for (const std::string &v : Tqr7Hid::violations())
@@ -69,6 +91,6 @@ inline QString violations()
 }
 
 // The unit saw the protocol kept; a failure lists every violation it saw.
-#define VERIFY_NO_VIOLATIONS() QVERIFY2(Tqr7Hid::violations().empty(), qPrintable(violations()))
+#define VERIFY_NO_VIOLATIONS() QVERIFY2(Tqr7Hid::violations().empty(), qPrintable(violationsSeen()))
 
 #endif // PROBE_H
