@@ -95,6 +95,17 @@ void CheckedImage::append(const QByteArray &line)
     text.append(line);
 }
 
+QString CheckedImage::afterEndNote() const
+{
+    if (linesAfterEnd >= FirmwareCheck::kCountLimit)
+        return QStringLiteral("more than 65,535 lines after the end record are not sent");
+    if (linesAfterEnd == 1)
+        return QStringLiteral("1 line after the end record is not sent");
+    if (linesAfterEnd > 1)
+        return QStringLiteral("%1 lines after the end record are not sent").arg(linesAfterEnd);
+    return QString();
+}
+
 namespace FirmwareCheck {
 
 int countLines(const QString &path)
@@ -121,7 +132,8 @@ int countLines(const QString &path)
 
 // Refuses a file before anything is sent when it would hang the update, wrap
 // the 16-bit line numbers, need a line that does not fit a report or hold a
-// damaged record. Lines after the end record are never sent, nor read.
+// damaged record. Lines after the end record are never sent, only counted:
+// a file of two images joined would otherwise lose its second unremarked.
 CheckedImage checkFile(const QString &path)
 {
     CheckedImage image;
@@ -150,8 +162,15 @@ CheckedImage checkFile(const QString &path)
         if (!image.fault.isEmpty())
             return image;
         image.append(line);
-        if (isEndRecord(line))
+        if (isEndRecord(line)) {
+            // Read to be counted, a line at a time, and dropped.
+            while (image.linesAfterEnd < kCountLimit && !file.atEnd()) {
+                if (readLine(file, textLength).isEmpty())
+                    break; // a read error: the count so far
+                ++image.linesAfterEnd;
+            }
             return image;
+        }
     }
     image.fault = QStringLiteral("no end record");
     return image;

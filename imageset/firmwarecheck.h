@@ -19,6 +19,11 @@ class CheckedImage
 {
 public:
     QString fault; // empty when the file can be sent
+    // Lines after the end record, which are not sent; counted up to
+    // FirmwareCheck::kCountLimit.
+    int linesAfterEnd = 0;
+    // The diagnostic note on those lines; empty when there are none.
+    QString afterEndNote() const;
 
     int lineCount() const { return int(lineStarts.size()); }
     // Line number (from 1) as checked; empty past the end record.

@@ -25,6 +25,8 @@ void Dialog::startUpdate()
         image = FirmwareCheck::checkFile(path);
         if (!image.fault.isEmpty())
             firmwareFileError(path, image.fault);
+        else if (image.linesAfterEnd > 0)
+            qDebug() << "Firmware File Note:" << path << qUtf8Printable(image.afterEndNote());
         return image.fault.isEmpty();
     };
     if (!check(gpioFirmwarePath, checkedGpio) || !check(midiFirmwarePath, checkedMidi)

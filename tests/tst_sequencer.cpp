@@ -557,23 +557,25 @@ struct FileChange
     When when = BeforeStart;
     int lineCount = 0; // of the GPIO file, where it is sent
     QString reason;    // after the path on the refusal's line; none where it is sent
+    QString note;      // on its lines after the end record, where it is sent
 
     bool accepted() const { return reason.isEmpty(); }
 };
 
 FileChange refused(Role role, const QByteArray &content, const QString &reason, When when = BeforeStart)
 {
-    return {role, content, false, when, 0, reason};
+    return {role, content, false, when, 0, reason, QString()};
 }
 
 FileChange removed(Role role, When when, const QString &reason)
 {
-    return {role, QByteArray(), true, when, 0, reason};
+    return {role, QByteArray(), true, when, 0, reason, QString()};
 }
 
-FileChange sentAsGpio(const QByteArray &content, int lineCount, When when = BeforeStart)
+FileChange sentAsGpio(
+    const QByteArray &content, int lineCount, When when = BeforeStart, const QString &note = QString())
 {
-    return {Gpio, content, false, when, lineCount, QString()};
+    return {Gpio, content, false, when, lineCount, QString(), note};
 }
 } // namespace
 
@@ -637,7 +639,8 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent_data()
 
     QTest::newRow("56-byte line") << sentAsGpio(Hex::join(widest), 5);
     QTest::newRow("65535 lines") << sentAsGpio(Hex::join(Hex::image(65535, 1)), 65535);
-    QTest::newRow("long line after the end record") << sentAsGpio(Hex::join(endlessTail), 4);
+    QTest::newRow("long line after the end record") << sentAsGpio(
+        Hex::join(endlessTail), 4, BeforeStart, QStringLiteral("1 line after the end record is not sent"));
     QTest::newRow("lower-case hex digits") << sentAsGpio(Hex::join(lowerCase), 5);
     QTest::newRow("grown after start-up") << sentAsGpio(Hex::join(Hex::image(9, 4)), 9, AfterStart);
 }
@@ -696,6 +699,11 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent()
         const int startTotal = change.when == BeforeStart ? total : fw.lines.total();
         QCOMPARE(run.log.linesStartingWith({kTotalLineCount}),
             total == startTotal ? QStringList() : QStringList(logLine(kTotalLineCount, total)));
+        // Lines after the end record are named before the update begins.
+        QStringList notes;
+        if (!change.note.isEmpty())
+            notes << logLine(kFirmwareFileNote, path) + QLatin1Char(' ') + change.note;
+        QCOMPARE(run.log.linesStartingWith({kFirmwareFileNote, kBegin}), notes << logLine(kBegin, 1));
         Tqr7Hid::unplug();
         QVERIFY(run.ends(kNoResponse));
         VERIFY_NO_VIOLATIONS();
