@@ -23,6 +23,9 @@ QString hexByte(int value)
     return QString::number(value, 16).toUpper().rightJustified(2, QLatin1Char('0'));
 }
 
+// What an editor may put before the first line of a file saved as UTF-8.
+const char kByteOrderMark[] = "\xEF\xBB\xBF";
+
 bool isEndRecord(const QByteArray &line)
 {
     return line.size() > Report::kRecordTypeIndex
@@ -210,19 +213,34 @@ QByteArray readLine(QIODevice &file, qint64 &textLength)
 
 // A line goes to the unit whole, as text: at most 56 bytes with its line end
 // (one is added to a last line without), no control or NUL byte, which marks
-// a damaged or binary file, and an intact Intel HEX record. A control byte is
-// named first: it says more about the file than the length it makes. Of a
-// line too long to keep, only the bytes kept are looked at.
+// a damaged or binary file, and an intact Intel HEX record. What an editor
+// does not show, a byte-order mark or lines that end in CR alone, is named as
+// such, and a control byte before the length: either says more about the
+// file than the length it makes (a file of CR line ends is one long line).
+// Of a line too long to keep, only the bytes kept are looked at.
 QString lineFault(const QByteArray &line, qint64 textLength, int number)
 {
+    if (line.startsWith(kByteOrderMark))
+        return QStringLiteral("line %1 starts with a UTF-8 byte-order mark (EF BB BF), which no record has:"
+                              " save the file without it")
+            .arg(number);
     const int kept = line.endsWith('\n') ? line.size() - 1 : line.size();
     for (int i = 0; i < kept; ++i) {
         const auto c = static_cast<unsigned char>(line.at(i));
-        if (c < 0x20 || c == 0x7F)
-            return QStringLiteral("a control byte (0x%1) in line %2 at character %3")
-                .arg(hexByte(c))
+        if (c >= 0x20 && c != 0x7F)
+            continue;
+        // A CR that ends a line: the next record follows, or the file ends.
+        const bool lineEnd
+            = c == '\r' && (i + 1 < kept ? line.at(i + 1) == ':' : kept == line.size() && textLength == kept);
+        if (lineEnd)
+            return QStringLiteral("line %1 ends in a bare CR (0x0D) at character %2:"
+                                  " a line end of CR only, not LF or CR LF")
                 .arg(number)
                 .arg(i + 1);
+        return QStringLiteral("a %1 (0x%2) in line %3 at character %4")
+            .arg(c == 0 ? QStringLiteral("NUL byte") : QStringLiteral("control byte"), hexByte(c))
+            .arg(number)
+            .arg(i + 1);
     }
     if (textLength + 1 > Report::kMaxLineLength)
         return QStringLiteral("line %1 has %2 characters; a report takes at most %3 and the line end")

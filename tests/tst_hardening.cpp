@@ -123,7 +123,7 @@ void TestHardening::badFirmwareSet_data()
                 junk.append(char((i * 73 + 11) % 256));
             return fw.write(FirmwareFolder::kMidiName, junk);
         });
-    addRefused("NUL byte inside a line", QStringLiteral("a control byte (0x00) in line 1 at character 6"),
+    addRefused("NUL byte inside a line", QStringLiteral("a NUL byte (0x00) in line 1 at character 6"),
         [](FirmwareFolder &fw) {
             writeSet(fw);
             QByteArray text = Hex::join(Hex::image(3, 1), "\n");
@@ -137,7 +137,9 @@ void TestHardening::badFirmwareSet_data()
             text.insert(20, '\r');
             return fw.write(FirmwareFolder::kGpioName, text);
         });
-    addRefused("CR-only line ends", QStringLiteral("a control byte (0x0D) in line 1 at character 44"),
+    addRefused("CR-only line ends",
+        QStringLiteral(
+            "line 1 ends in a bare CR (0x0D) at character 44: a line end of CR only, not LF or CR LF"),
         [](FirmwareFolder &fw) {
             writeSet(fw);
             return fw.write(FirmwareFolder::kMainName, Hex::join(Hex::image(3, 3), "\r"));

@@ -307,6 +307,20 @@ void TestImageSet::checkAndBoundedCount_data()
         << QStringLiteral("line 1 has 8388608 characters; a report takes at most 55 and the line end")
         << QByteArray() << QString();
 
+    // What an editor does not show is named, not the length it adds to a line.
+    QStringList widest = five;
+    widest[0] = QString::fromLatin1(Hex::record(0, 0, QByteArray(22, 'x'))); // 55 characters
+    QTest::newRow("a byte-order mark before the widest record")
+        << "\xEF\xBB\xBF" + Hex::join(widest) << 1
+        << QStringLiteral("line 1 starts with a UTF-8 byte-order mark (EF BB BF), which no record has:"
+                          " save the file without it")
+        << QByteArray() << QString();
+    QTest::newRow("a last line that ends in CR alone")
+        << Hex::join(five).chopped(1) + '\r' << 5
+        << QStringLiteral(
+               "line 5 ends in a bare CR (0x0D) at character 12: a line end of CR only, not LF or CR LF")
+        << QByteArray() << QString();
+
     // Lines after the end record are counted, and the count is bounded.
     QTest::newRow("one line after the end record, without a line end")
         << Hex::join(five) + Hex::image(3, 2).first().toLatin1() << 5 << QString() << Hex::join(five)
