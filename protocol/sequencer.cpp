@@ -14,6 +14,18 @@
 
 #include <hidapi.h>
 
+namespace {
+
+// A line as it goes to the unit: a last line without a line end gets one.
+QByteArray asSent(QByteArray line)
+{
+    if (!line.endsWith('\n'))
+        line.append('\n');
+    return line;
+}
+
+} // namespace
+
 void Dialog::startUpdate()
 {
     // Check every file before the first byte goes out: a file the unit cannot
@@ -116,9 +128,11 @@ void Dialog::sendNextLine()
         fault = QStringLiteral("read error in line %1").arg(lineNumber);
     else
         fault = FirmwareCheck::lineFault(line, textLength, lineNumber);
+    // Compared as sent, so that a final line end added or removed since the
+    // check, which sends the same bytes, is no difference.
     if (!fault.isEmpty())
         fault += QStringLiteral(" (changed since the check)");
-    else if (line != checkedImage(target).line(lineNumber))
+    else if (asSent(line) != asSent(checkedImage(target).line(lineNumber)))
         fault = QStringLiteral("line %1 differs from the file checked when Update was pressed").arg(number);
     if (!fault.isEmpty()) {
         firmwareFileError(firmwareFile.fileName(), fault);
@@ -130,8 +144,7 @@ void Dialog::sendNextLine()
     outReport[Report::kLineNumberLowByte] = static_cast<unsigned char>(lineNumber);
     outReport[Report::kLineCountHighByte] = static_cast<unsigned char>(fileLineCount >> 8);
     outReport[Report::kLineCountLowByte] = static_cast<unsigned char>(fileLineCount);
-    if (!line.endsWith('\n'))
-        line.append('\n'); // a last line without a line end still ends in CR
+    line = asSent(line); // a last line without a line end still ends in CR
     outReport[Report::kLengthByte] = static_cast<unsigned char>(line.size());
     std::memcpy(outReport + Report::kTextByte, line.constData(), static_cast<size_t>(line.size()));
     outReport[Report::kTextByte + line.size() - 1] = Report::kLineEnd;
