@@ -3,10 +3,15 @@
 
 #include "protocol/report.h"
 
-#include <QFile>
 #include <QFileInfo>
 
 #include <cctype>
+
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -81,6 +86,37 @@ QString recordFault(const QByteArray &text, int number)
     return QString();
 }
 
+// Why path cannot be opened for reading.
+QString openFault(const QString &path)
+{
+    const QFileInfo info(path);
+    if (path.isEmpty())
+        return QStringLiteral("no file of this kind was found");
+    if (!info.exists())
+        return QStringLiteral("cannot be opened: no such file");
+    if (!info.isReadable())
+        return QStringLiteral("cannot be opened: not readable");
+    return QStringLiteral("cannot be opened");
+}
+
+QString notRegularFault(const QString &kind)
+{
+    return QStringLiteral("is not a regular file (%1)").arg(kind);
+}
+
+#ifndef Q_OS_WIN
+QString kindOf(mode_t mode)
+{
+    if (S_ISFIFO(mode))
+        return QStringLiteral("a named pipe");
+    if (S_ISDIR(mode))
+        return QStringLiteral("a folder");
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return QStringLiteral("a device");
+    return QStringLiteral("a socket");
+}
+#endif
+
 } // namespace
 
 QByteArray CheckedImage::line(int number) const
@@ -111,11 +147,45 @@ QString CheckedImage::afterEndNote() const
 
 namespace FirmwareCheck {
 
+QString open(FirmwareFile &file, const QString &path, QIODevice::OpenMode mode)
+{
+    file.setFileName(path);
+    file.setPath(path);
+#ifdef Q_OS_WIN
+    // No named pipes or devices among the files of a folder here.
+    const QFileInfo info(path);
+    if (info.isDir())
+        return notRegularFault(QStringLiteral("a folder"));
+    if (!file.open(mode))
+        return openFault(path);
+    return QString();
+#else
+    // A named pipe opened to be read waits for a writer, for ever: what the
+    // path names is opened without waiting, then looked at, so that a file
+    // swapped for another between a look and the open is seen too.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return openFault(path);
+    struct stat status = {};
+    if (::fstat(fd, &status) == 0 && !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return notRegularFault(kindOf(status.st_mode));
+    }
+    // Reads wait for the file's bytes again, as a QFile's reads expect.
+    if (!S_ISREG(status.st_mode) || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) == -1
+        || !file.open(fd, mode, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return openFault(path);
+    }
+    return QString();
+#endif
+}
+
 int countLines(const QString &path)
 {
     // Text mode, as the lines are sent: a CR LF line end reads as LF.
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+    FirmwareFile file;
+    if (!open(file, path, QIODevice::ReadOnly | QIODevice::Text).isEmpty())
         return 0;
     int count = 0;
     bool endFound = false;
@@ -142,11 +212,10 @@ CheckedImage checkFile(const QString &path)
     CheckedImage image;
     // Read without text mode: it would drop a CR inside a line unseen, and
     // the line sent would not be the file's.
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        image.fault = openFault(path);
+    FirmwareFile file;
+    image.fault = open(file, path);
+    if (!image.fault.isEmpty())
         return image;
-    }
     if (file.atEnd()) {
         image.fault = QStringLiteral("empty file");
         return image;
@@ -248,20 +317,6 @@ QString lineFault(const QByteArray &line, qint64 textLength, int number)
             .arg(textLength)
             .arg(Report::kMaxLineLength - 1);
     return recordFault(line.left(kept), number);
-}
-
-QString openFault(const QString &path)
-{
-    const QFileInfo info(path);
-    if (path.isEmpty())
-        return QStringLiteral("no file of this kind was found");
-    if (!info.exists())
-        return QStringLiteral("cannot be opened: no such file");
-    if (info.isDir())
-        return QStringLiteral("cannot be opened: it is a folder");
-    if (!info.isReadable())
-        return QStringLiteral("cannot be opened: not readable");
-    return QStringLiteral("cannot be opened");
 }
 
 } // namespace FirmwareCheck

@@ -86,14 +86,14 @@ int Dialog::loadTarget(int newTarget)
         ui->labelTarget->setText(QStringLiteral("Main CPU"));
         break;
     }
-    firmwareFile.setFileName(path);
     // The count the check made: the reports carry the line count of the
     // image that was checked, whatever the file holds by now.
     fileLineCount = checkedImage(newTarget).lineCount();
     qDebug() << "Load File" << path;
-    if (!firmwareFile.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        // Gone since the check: end the update rather than wait for nothing.
-        firmwareFileError(path, FirmwareCheck::openFault(path));
+    const QString fault = FirmwareCheck::open(firmwareFile, path, QIODevice::ReadOnly | QIODevice::Text);
+    if (!fault.isEmpty()) {
+        // Gone or replaced since the check: end the update rather than wait for nothing.
+        firmwareFileError(path, fault);
         return 1;
     }
     ui->progressSub->setMaximum(fileLineCount);

@@ -152,7 +152,7 @@ void TestHardening::badFirmwareSet_data()
             return fw.write(FirmwareFolder::kMainName, Hex::join(lines, "\r\n"));
         });
     addRefused(
-        "file becomes a directory after start-up", QStringLiteral("cannot be opened: it is a folder"),
+        "file becomes a directory after start-up", QStringLiteral("is not a regular file (a folder)"),
         [](FirmwareFolder &fw) {
             writeSet(fw);
             return fw.midiPath;

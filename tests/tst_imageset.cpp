@@ -11,6 +11,10 @@
 #include <QDir>
 #include <QtTest>
 
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
+
 using namespace Texts;
 
 class TestImageSet : public QObject
@@ -29,6 +33,8 @@ private slots:
     void lineCount();
     void checkAndBoundedCount_data();
     void checkAndBoundedCount();
+    void notARegularFileIsRefusedAtOnce_data();
+    void notARegularFileIsRefusedAtOnce();
 };
 
 namespace {
@@ -358,6 +364,33 @@ void TestImageSet::checkAndBoundedCount()
     QVERIFY(image.line(count + 1).isEmpty());
     QCOMPARE(image.afterEndNote(), note);
     QVERIFY(image.linesAfterEnd <= FirmwareCheck::kCountLimit);
+}
+
+void TestImageSet::notARegularFileIsRefusedAtOnce_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("named pipe") << QStringLiteral("a named pipe");
+    QTest::newRow("device") << QStringLiteral("a device");
+}
+
+void TestImageSet::notARegularFileIsRefusedAtOnce()
+{
+#ifdef Q_OS_WIN
+    QSKIP("no named pipes or devices among the files of a folder on Windows");
+#else
+    QFETCH(QString, kind);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("image.hex"));
+    if (kind == QLatin1String("a named pipe"))
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    else
+        QVERIFY(QFile::link(QStringLiteral("/dev/null"), path));
+
+    // Returning at all is most of it: a pipe opened to be read waits for a
+    // writer, and none comes.
+    QCOMPARE(FirmwareCheck::countLines(path), 0);
+    QCOMPARE(FirmwareCheck::checkFile(path).fault, QStringLiteral("is not a regular file (%1)").arg(kind));
+#endif
 }
 
 QTEST_MAIN(TestImageSet)

@@ -18,6 +18,10 @@
 #include <functional>
 #include <optional>
 
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
+
 using Tqr7Hid::Answer;
 using namespace Texts;
 
@@ -724,8 +728,8 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent()
 namespace {
 // How a file changes while target 1 is sent: written over where it stands
 // (a reader holding it open sees the new bytes past what it has buffered), a
-// new file renamed over it, or gone.
-enum Change { Rewritten, Replaced, Removed };
+// new file renamed over it, gone, or a named pipe in its place.
+enum Change { Rewritten, Replaced, Removed, Piped };
 
 // 400 lines whose first 373 fill 16 KiB exactly, the read-ahead of the file
 // object: rewritten in place, the lines read after them are whole records of
@@ -776,6 +780,9 @@ void TestSequencer::fileChangedDuringTheUpdateEndsIt_data()
         << int(Midi) << midi << int(Rewritten) << midi.chopped(2) << 3 << 4 << QString();
     QTest::newRow("MIDI's final line end added")
         << int(Midi) << midi.chopped(2) << int(Rewritten) << midi << 3 << 4 << QString();
+    QTest::newRow("MIDI replaced by a named pipe")
+        << int(Midi) << QByteArray() << int(Piped) << QByteArray() << 2 << 0
+        << QStringLiteral("is not a regular file (a named pipe)");
 }
 
 void TestSequencer::fileChangedDuringTheUpdateEndsIt()
@@ -804,6 +811,13 @@ void TestSequencer::fileChangedDuringTheUpdateEndsIt()
     // Target 1 is still being sent; a changed file of another target is opened later.
     if (change == Removed) {
         QVERIFY(QFile::remove(path));
+    } else if (change == Piped) {
+#ifdef Q_OS_WIN
+        QSKIP("no named pipes among the files of a folder on Windows");
+#else
+        QVERIFY(QFile::remove(path));
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+#endif
     } else if (change == Replaced) {
         QSaveFile file(path); // written beside it, then renamed over it
         QVERIFY(file.open(QIODevice::WriteOnly));
