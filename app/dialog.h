@@ -112,7 +112,7 @@ private:
     // whether it came with the unit present and its line is yet to be written.
     QString openFailure;
     bool openFailurePresent = false;
-    QFile firmwareFile;
+    FirmwareFile firmwareFile;
     QString mainFirmwarePath;
     QString mainVersion;
     QString mainDate;

@@ -3,10 +3,15 @@
 
 #include "protocol/report.h"
 
-#include <QFile>
 #include <QFileInfo>
 
 #include <cctype>
+
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -22,6 +27,9 @@ QString hexByte(int value)
 {
     return QString::number(value, 16).toUpper().rightJustified(2, QLatin1Char('0'));
 }
+
+// What an editor may put before the first line of a file saved as UTF-8.
+const char kByteOrderMark[] = "\xEF\xBB\xBF";
 
 bool isEndRecord(const QByteArray &line)
 {
@@ -78,6 +86,37 @@ QString recordFault(const QByteArray &text, int number)
     return QString();
 }
 
+// Why path cannot be opened for reading.
+QString openFault(const QString &path)
+{
+    const QFileInfo info(path);
+    if (path.isEmpty())
+        return QStringLiteral("no file of this kind was found");
+    if (!info.exists())
+        return QStringLiteral("cannot be opened: no such file");
+    if (!info.isReadable())
+        return QStringLiteral("cannot be opened: not readable");
+    return QStringLiteral("cannot be opened");
+}
+
+QString notRegularFault(const QString &kind)
+{
+    return QStringLiteral("is not a regular file (%1)").arg(kind);
+}
+
+#ifndef Q_OS_WIN
+QString kindOf(mode_t mode)
+{
+    if (S_ISFIFO(mode))
+        return QStringLiteral("a named pipe");
+    if (S_ISDIR(mode))
+        return QStringLiteral("a folder");
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return QStringLiteral("a device");
+    return QStringLiteral("a socket");
+}
+#endif
+
 } // namespace
 
 QByteArray CheckedImage::line(int number) const
@@ -95,13 +134,58 @@ void CheckedImage::append(const QByteArray &line)
     text.append(line);
 }
 
+QString CheckedImage::afterEndNote() const
+{
+    if (linesAfterEnd >= FirmwareCheck::kCountLimit)
+        return QStringLiteral("more than 65,535 lines after the end record are not sent");
+    if (linesAfterEnd == 1)
+        return QStringLiteral("1 line after the end record is not sent");
+    if (linesAfterEnd > 1)
+        return QStringLiteral("%1 lines after the end record are not sent").arg(linesAfterEnd);
+    return QString();
+}
+
 namespace FirmwareCheck {
+
+QString open(FirmwareFile &file, const QString &path, QIODevice::OpenMode mode)
+{
+    file.setFileName(path);
+    file.setPath(path);
+#ifdef Q_OS_WIN
+    // No named pipes or devices among the files of a folder here.
+    const QFileInfo info(path);
+    if (info.isDir())
+        return notRegularFault(QStringLiteral("a folder"));
+    if (!file.open(mode))
+        return openFault(path);
+    return QString();
+#else
+    // A named pipe opened to be read waits for a writer, for ever: what the
+    // path names is opened without waiting, then looked at, so that a file
+    // swapped for another between a look and the open is seen too.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return openFault(path);
+    struct stat status = {};
+    if (::fstat(fd, &status) == 0 && !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return notRegularFault(kindOf(status.st_mode));
+    }
+    // Reads wait for the file's bytes again, as a QFile's reads expect.
+    if (!S_ISREG(status.st_mode) || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) == -1
+        || !file.open(fd, mode, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return openFault(path);
+    }
+    return QString();
+#endif
+}
 
 int countLines(const QString &path)
 {
     // Text mode, as the lines are sent: a CR LF line end reads as LF.
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+    FirmwareFile file;
+    if (!open(file, path, QIODevice::ReadOnly | QIODevice::Text).isEmpty())
         return 0;
     int count = 0;
     bool endFound = false;
@@ -121,17 +205,17 @@ int countLines(const QString &path)
 
 // Refuses a file before anything is sent when it would hang the update, wrap
 // the 16-bit line numbers, need a line that does not fit a report or hold a
-// damaged record. Lines after the end record are never sent, nor read.
+// damaged record. Lines after the end record are never sent, only counted:
+// a file of two images joined would otherwise lose its second unremarked.
 CheckedImage checkFile(const QString &path)
 {
     CheckedImage image;
     // Read without text mode: it would drop a CR inside a line unseen, and
     // the line sent would not be the file's.
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        image.fault = openFault(path);
+    FirmwareFile file;
+    image.fault = open(file, path);
+    if (!image.fault.isEmpty())
         return image;
-    }
     if (file.atEnd()) {
         image.fault = QStringLiteral("empty file");
         return image;
@@ -150,8 +234,15 @@ CheckedImage checkFile(const QString &path)
         if (!image.fault.isEmpty())
             return image;
         image.append(line);
-        if (isEndRecord(line))
+        if (isEndRecord(line)) {
+            // Read to be counted, a line at a time, and dropped.
+            while (image.linesAfterEnd < kCountLimit && !file.atEnd()) {
+                if (readLine(file, textLength).isEmpty())
+                    break; // a read error: the count so far
+                ++image.linesAfterEnd;
+            }
             return image;
+        }
     }
     image.fault = QStringLiteral("no end record");
     return image;
@@ -191,19 +282,34 @@ QByteArray readLine(QIODevice &file, qint64 &textLength)
 
 // A line goes to the unit whole, as text: at most 56 bytes with its line end
 // (one is added to a last line without), no control or NUL byte, which marks
-// a damaged or binary file, and an intact Intel HEX record. A control byte is
-// named first: it says more about the file than the length it makes. Of a
-// line too long to keep, only the bytes kept are looked at.
+// a damaged or binary file, and an intact Intel HEX record. What an editor
+// does not show, a byte-order mark or lines that end in CR alone, is named as
+// such, and a control byte before the length: either says more about the
+// file than the length it makes (a file of CR line ends is one long line).
+// Of a line too long to keep, only the bytes kept are looked at.
 QString lineFault(const QByteArray &line, qint64 textLength, int number)
 {
+    if (line.startsWith(kByteOrderMark))
+        return QStringLiteral("line %1 starts with a UTF-8 byte-order mark (EF BB BF), which no record has:"
+                              " save the file without it")
+            .arg(number);
     const int kept = line.endsWith('\n') ? line.size() - 1 : line.size();
     for (int i = 0; i < kept; ++i) {
         const auto c = static_cast<unsigned char>(line.at(i));
-        if (c < 0x20 || c == 0x7F)
-            return QStringLiteral("a control byte (0x%1) in line %2 at character %3")
-                .arg(hexByte(c))
+        if (c >= 0x20 && c != 0x7F)
+            continue;
+        // A CR that ends a line: the next record follows, or the file ends.
+        const bool lineEnd
+            = c == '\r' && (i + 1 < kept ? line.at(i + 1) == ':' : kept == line.size() && textLength == kept);
+        if (lineEnd)
+            return QStringLiteral("line %1 ends in a bare CR (0x0D) at character %2:"
+                                  " a line end of CR only, not LF or CR LF")
                 .arg(number)
                 .arg(i + 1);
+        return QStringLiteral("a %1 (0x%2) in line %3 at character %4")
+            .arg(c == 0 ? QStringLiteral("NUL byte") : QStringLiteral("control byte"), hexByte(c))
+            .arg(number)
+            .arg(i + 1);
     }
     if (textLength + 1 > Report::kMaxLineLength)
         return QStringLiteral("line %1 has %2 characters; a report takes at most %3 and the line end")
@@ -211,20 +317,6 @@ QString lineFault(const QByteArray &line, qint64 textLength, int number)
             .arg(textLength)
             .arg(Report::kMaxLineLength - 1);
     return recordFault(line.left(kept), number);
-}
-
-QString openFault(const QString &path)
-{
-    const QFileInfo info(path);
-    if (path.isEmpty())
-        return QStringLiteral("no file of this kind was found");
-    if (!info.exists())
-        return QStringLiteral("cannot be opened: no such file");
-    if (info.isDir())
-        return QStringLiteral("cannot be opened: it is a folder");
-    if (!info.isReadable())
-        return QStringLiteral("cannot be opened: not readable");
-    return QStringLiteral("cannot be opened");
 }
 
 } // namespace FirmwareCheck

@@ -7,10 +7,22 @@
 // keeps what the check read, and sends nothing that differs from it.
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 #include <QVector>
 
-class QIODevice;
+// A firmware file as the program reads it. Opened by its descriptor (see
+// FirmwareCheck::open), a QFile has no name of its own; this one keeps the
+// path it was opened by, which the lines about it print.
+class FirmwareFile : public QFile
+{
+public:
+    QString fileName() const override { return path; }
+    void setPath(const QString &name) { path = name; }
+
+private:
+    QString path;
+};
 
 // A firmware file as the check read it when Update was pressed: its lines up
 // to and including the end record, each as it goes to the unit (a CR LF line
@@ -19,6 +31,11 @@ class CheckedImage
 {
 public:
     QString fault; // empty when the file can be sent
+    // Lines after the end record, which are not sent; counted up to
+    // FirmwareCheck::kCountLimit.
+    int linesAfterEnd = 0;
+    // The diagnostic note on those lines; empty when there are none.
+    QString afterEndNote() const;
 
     int lineCount() const { return int(lineStarts.size()); }
     // Line number (from 1) as checked; empty past the end record.
@@ -58,8 +75,10 @@ QByteArray readLine(QIODevice &file, qint64 &textLength);
 // Why line number cannot go to the unit as it is, or nothing.
 QString lineFault(const QByteArray &line, qint64 textLength, int number);
 
-// Why path cannot be opened for reading.
-QString openFault(const QString &path);
+// Opens path for reading as file, or says why it cannot be: also a path that
+// is not a regular file (a named pipe would hold the window until something
+// writes to it), whatever it was when it was looked at before.
+QString open(FirmwareFile &file, const QString &path, QIODevice::OpenMode mode = QIODevice::ReadOnly);
 
 } // namespace FirmwareCheck
 

@@ -14,6 +14,18 @@
 
 #include <hidapi.h>
 
+namespace {
+
+// A line as it goes to the unit: a last line without a line end gets one.
+QByteArray asSent(QByteArray line)
+{
+    if (!line.endsWith('\n'))
+        line.append('\n');
+    return line;
+}
+
+} // namespace
+
 void Dialog::startUpdate()
 {
     // Check every file before the first byte goes out: a file the unit cannot
@@ -25,6 +37,8 @@ void Dialog::startUpdate()
         image = FirmwareCheck::checkFile(path);
         if (!image.fault.isEmpty())
             firmwareFileError(path, image.fault);
+        else if (image.linesAfterEnd > 0)
+            qDebug() << "Firmware File Note:" << path << qUtf8Printable(image.afterEndNote());
         return image.fault.isEmpty();
     };
     if (!check(gpioFirmwarePath, checkedGpio) || !check(midiFirmwarePath, checkedMidi)
@@ -72,14 +86,14 @@ int Dialog::loadTarget(int newTarget)
         ui->labelTarget->setText(QStringLiteral("Main CPU"));
         break;
     }
-    firmwareFile.setFileName(path);
     // The count the check made: the reports carry the line count of the
     // image that was checked, whatever the file holds by now.
     fileLineCount = checkedImage(newTarget).lineCount();
     qDebug() << "Load File" << path;
-    if (!firmwareFile.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        // Gone since the check: end the update rather than wait for nothing.
-        firmwareFileError(path, FirmwareCheck::openFault(path));
+    const QString fault = FirmwareCheck::open(firmwareFile, path, QIODevice::ReadOnly | QIODevice::Text);
+    if (!fault.isEmpty()) {
+        // Gone or replaced since the check: end the update rather than wait for nothing.
+        firmwareFileError(path, fault);
         return 1;
     }
     ui->progressSub->setMaximum(fileLineCount);
@@ -114,9 +128,11 @@ void Dialog::sendNextLine()
         fault = QStringLiteral("read error in line %1").arg(lineNumber);
     else
         fault = FirmwareCheck::lineFault(line, textLength, lineNumber);
+    // Compared as sent, so that a final line end added or removed since the
+    // check, which sends the same bytes, is no difference.
     if (!fault.isEmpty())
         fault += QStringLiteral(" (changed since the check)");
-    else if (line != checkedImage(target).line(lineNumber))
+    else if (asSent(line) != asSent(checkedImage(target).line(lineNumber)))
         fault = QStringLiteral("line %1 differs from the file checked when Update was pressed").arg(number);
     if (!fault.isEmpty()) {
         firmwareFileError(firmwareFile.fileName(), fault);
@@ -128,8 +144,7 @@ void Dialog::sendNextLine()
     outReport[Report::kLineNumberLowByte] = static_cast<unsigned char>(lineNumber);
     outReport[Report::kLineCountHighByte] = static_cast<unsigned char>(fileLineCount >> 8);
     outReport[Report::kLineCountLowByte] = static_cast<unsigned char>(fileLineCount);
-    if (!line.endsWith('\n'))
-        line.append('\n'); // a last line without a line end still ends in CR
+    line = asSent(line); // a last line without a line end still ends in CR
     outReport[Report::kLengthByte] = static_cast<unsigned char>(line.size());
     std::memcpy(outReport + Report::kTextByte, line.constData(), static_cast<size_t>(line.size()));
     outReport[Report::kTextByte + line.size() - 1] = Report::kLineEnd;

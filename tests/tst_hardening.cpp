@@ -99,7 +99,7 @@ void TestHardening::badFirmwareSet_data()
                 junk.append(char((i * 73 + 11) % 256));
             return fw.write(FirmwareFolder::kMidiName, junk);
         });
-    addRefused("NUL byte inside a line", QStringLiteral("a control byte (0x00) in line 1 at character 6"),
+    addRefused("NUL byte inside a line", QStringLiteral("a NUL byte (0x00) in line 1 at character 6"),
         [](FirmwareFolder &fw) {
             writeSet(fw);
             QByteArray text = Hex::join(Hex::image(3, 1), "\n");
@@ -113,7 +113,9 @@ void TestHardening::badFirmwareSet_data()
             text.insert(20, '\r');
             return fw.write(FirmwareFolder::kGpioName, text);
         });
-    addRefused("CR-only line ends", QStringLiteral("a control byte (0x0D) in line 1 at character 44"),
+    addRefused("CR-only line ends",
+        QStringLiteral(
+            "line 1 ends in a bare CR (0x0D) at character 44: a line end of CR only, not LF or CR LF"),
         [](FirmwareFolder &fw) {
             writeSet(fw);
             return fw.write(FirmwareFolder::kMainName, Hex::join(Hex::image(3, 3), "\r"));
@@ -126,7 +128,7 @@ void TestHardening::badFirmwareSet_data()
             return fw.write(FirmwareFolder::kMainName, Hex::join(lines, "\r\n"));
         });
     addRefused(
-        "file becomes a directory after start-up", QStringLiteral("cannot be opened: it is a folder"),
+        "file becomes a directory after start-up", QStringLiteral("is not a regular file (a folder)"),
         [](FirmwareFolder &fw) {
             writeSet(fw);
             return fw.midiPath;

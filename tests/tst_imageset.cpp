@@ -12,6 +12,10 @@
 #include <QDir>
 #include <QtTest>
 
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
+
 using namespace Texts;
 
 class TestImageSet : public FreshUnitTest
@@ -35,6 +39,8 @@ private slots:
     void lineCount();
     void checkAndBoundedCount_data();
     void checkAndBoundedCount();
+    void notARegularFileIsRefusedAtOnce_data();
+    void notARegularFileIsRefusedAtOnce();
 };
 
 namespace {
@@ -272,6 +278,7 @@ void TestImageSet::checkAndBoundedCount_data()
     QTest::addColumn<int>("count");       // at start-up
     QTest::addColumn<QString>("fault");   // of the check when Update is pressed
     QTest::addColumn<QByteArray>("kept"); // the lines checked, each as it is sent
+    QTest::addColumn<QString>("note");    // on the lines after the end record
 
     const QStringList five = Hex::image(5, 1);
     QStringList wide = Hex::image(4, 2);
@@ -279,25 +286,48 @@ void TestImageSet::checkAndBoundedCount_data()
     const QString tooWide
         = QStringLiteral("line 2 has 63 characters; a report takes at most 55 and the line end");
     QTest::newRow("CR LF line ends are kept as LF")
-        << Hex::join(five, "\r\n") << 5 << QString() << Hex::join(five);
+        << Hex::join(five, "\r\n") << 5 << QString() << Hex::join(five) << QString();
     QTest::newRow("a last line without a line end is kept without")
-        << Hex::join(five).chopped(1) << 5 << QString() << Hex::join(five).chopped(1);
+        << Hex::join(five).chopped(1) << 5 << QString() << Hex::join(five).chopped(1) << QString();
     QTest::newRow("lines after the end record are not kept")
-        << Hex::join(five + Hex::image(3, 2)) << 5 << QString() << Hex::join(five);
+        << Hex::join(five + Hex::image(3, 2)) << 5 << QString() << Hex::join(five)
+        << QStringLiteral("3 lines after the end record are not sent");
     QTest::newRow("63 characters and CR LF: refused for its length")
-        << Hex::join(wide, "\r\n") << 2 << tooWide << QByteArray();
+        << Hex::join(wide, "\r\n") << 2 << tooWide << QByteArray() << QString();
     QTest::newRow("63 characters and LF: refused for its length")
-        << Hex::join(wide) << 2 << tooWide << QByteArray();
+        << Hex::join(wide) << 2 << tooWide << QByteArray() << QString();
     QTest::newRow("the count stops at 65,536 lines")
         << Hex::join(Hex::image(70000, 3).mid(0, 69999)) << 65536 << QStringLiteral("more than 65,535 lines")
-        << QByteArray();
+        << QByteArray() << QString();
     QTest::newRow("1 MiB of bare line ends")
         << QByteArray(1 << 20, '\n') << 65536
-        << QStringLiteral("line 1: not an Intel HEX record (a blank line)") << QByteArray();
+        << QStringLiteral("line 1: not an Intel HEX record (a blank line)") << QByteArray() << QString();
     QTest::newRow("8 MiB without a line end: the count reads one report's worth")
         << QByteArray(8 << 20, 'F') << 1
         << QStringLiteral("line 1 has 8388608 characters; a report takes at most 55 and the line end")
-        << QByteArray();
+        << QByteArray() << QString();
+
+    // What an editor does not show is named, not the length it adds to a line.
+    QStringList widest = five;
+    widest[0] = QString::fromLatin1(Hex::record(0, 0, QByteArray(22, 'x'))); // 55 characters
+    QTest::newRow("a byte-order mark before the widest record")
+        << "\xEF\xBB\xBF" + Hex::join(widest) << 1
+        << QStringLiteral("line 1 starts with a UTF-8 byte-order mark (EF BB BF), which no record has:"
+                          " save the file without it")
+        << QByteArray() << QString();
+    QTest::newRow("a last line that ends in CR alone")
+        << Hex::join(five).chopped(1) + '\r' << 5
+        << QStringLiteral(
+               "line 5 ends in a bare CR (0x0D) at character 12: a line end of CR only, not LF or CR LF")
+        << QByteArray() << QString();
+
+    // Lines after the end record are counted, and the count is bounded.
+    QTest::newRow("one line after the end record, without a line end")
+        << Hex::join(five) + Hex::image(3, 2).first().toLatin1() << 5 << QString() << Hex::join(five)
+        << QStringLiteral("1 line after the end record is not sent");
+    QTest::newRow("the count after the end record stops at 65,536 lines")
+        << Hex::join(five) + QByteArray(70000, '\n') << 5 << QString() << Hex::join(five)
+        << QStringLiteral("more than 65,535 lines after the end record are not sent");
 }
 
 void TestImageSet::checkAndBoundedCount()
@@ -306,6 +336,7 @@ void TestImageSet::checkAndBoundedCount()
     QFETCH(int, count);
     QFETCH(QString, fault);
     QFETCH(QByteArray, kept);
+    QFETCH(QString, note);
 
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("image.hex"));
@@ -322,6 +353,35 @@ void TestImageSet::checkAndBoundedCount()
         lines += image.line(n);
     QCOMPARE(lines, kept);
     QVERIFY(image.line(count + 1).isEmpty());
+    QCOMPARE(image.afterEndNote(), note);
+    QVERIFY(image.linesAfterEnd <= FirmwareCheck::kCountLimit);
+}
+
+void TestImageSet::notARegularFileIsRefusedAtOnce_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("named pipe") << QStringLiteral("a named pipe");
+    QTest::newRow("device") << QStringLiteral("a device");
+}
+
+void TestImageSet::notARegularFileIsRefusedAtOnce()
+{
+#ifdef Q_OS_WIN
+    QSKIP("no named pipes or devices among the files of a folder on Windows");
+#else
+    QFETCH(QString, kind);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("image.hex"));
+    if (kind == QLatin1String("a named pipe"))
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    else
+        QVERIFY(QFile::link(QStringLiteral("/dev/null"), path));
+
+    // Returning at all is most of it: a pipe opened to be read waits for a
+    // writer, and none comes.
+    QCOMPARE(FirmwareCheck::countLines(path), 0);
+    QCOMPARE(FirmwareCheck::checkFile(path).fault, QStringLiteral("is not a regular file (%1)").arg(kind));
+#endif
 }
 
 QTEST_MAIN(TestImageSet)

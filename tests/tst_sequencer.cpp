@@ -19,6 +19,10 @@
 #include <functional>
 #include <optional>
 
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
+
 using Tqr7Hid::Answer;
 using namespace Texts;
 
@@ -535,23 +539,25 @@ struct FileChange
     When when = BeforeStart;
     int lineCount = 0; // of the GPIO file, where it is sent
     QString reason;    // after the path on the refusal's line; none where it is sent
+    QString note;      // on its lines after the end record, where it is sent
 
     bool accepted() const { return reason.isEmpty(); }
 };
 
 FileChange refused(Role role, const QByteArray &content, const QString &reason, When when = BeforeStart)
 {
-    return {role, content, false, when, 0, reason};
+    return {role, content, false, when, 0, reason, QString()};
 }
 
 FileChange removed(Role role, When when, const QString &reason)
 {
-    return {role, QByteArray(), true, when, 0, reason};
+    return {role, QByteArray(), true, when, 0, reason, QString()};
 }
 
-FileChange sentAsGpio(const QByteArray &content, int lineCount, When when = BeforeStart)
+FileChange sentAsGpio(
+    const QByteArray &content, int lineCount, When when = BeforeStart, const QString &note = QString())
 {
-    return {Gpio, content, false, when, lineCount, QString()};
+    return {Gpio, content, false, when, lineCount, QString(), note};
 }
 } // namespace
 
@@ -615,7 +621,8 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent_data()
 
     QTest::newRow("56-byte line") << sentAsGpio(Hex::join(widest), 5);
     QTest::newRow("65535 lines") << sentAsGpio(Hex::join(Hex::image(65535, 1)), 65535);
-    QTest::newRow("long line after the end record") << sentAsGpio(Hex::join(endlessTail), 4);
+    QTest::newRow("long line after the end record") << sentAsGpio(
+        Hex::join(endlessTail), 4, BeforeStart, QStringLiteral("1 line after the end record is not sent"));
     QTest::newRow("lower-case hex digits") << sentAsGpio(Hex::join(lowerCase), 5);
     QTest::newRow("grown after start-up") << sentAsGpio(Hex::join(Hex::image(9, 4)), 9, AfterStart);
 }
@@ -674,6 +681,11 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent()
         const int startTotal = change.when == BeforeStart ? total : fw.lines.total();
         QCOMPARE(run.log.linesStartingWith({kTotalLineCount}),
             total == startTotal ? QStringList() : QStringList(logLine(kTotalLineCount, total)));
+        // Lines after the end record are named before the update begins.
+        QStringList notes;
+        if (!change.note.isEmpty())
+            notes << logLine(kFirmwareFileNote, path) + QLatin1Char(' ') + change.note;
+        QCOMPARE(run.log.linesStartingWith({kFirmwareFileNote, kBegin}), notes << logLine(kBegin, 1));
         Tqr7Hid::unplug();
         QVERIFY(run.ends(kNoResponse));
         VERIFY_NO_VIOLATIONS();
@@ -694,8 +706,8 @@ void TestSequencer::filesAreCheckedBeforeAnythingIsSent()
 namespace {
 // How a file changes while target 1 is sent: written over where it stands
 // (a reader holding it open sees the new bytes past what it has buffered), a
-// new file renamed over it, or gone.
-enum Change { Rewritten, Replaced, Removed };
+// new file renamed over it, gone, or a named pipe in its place.
+enum Change { Rewritten, Replaced, Removed, Piped };
 
 // 400 lines whose first 373 fill 16 KiB exactly, the read-ahead of the file
 // object: rewritten in place, the lines read after them are whole records of
@@ -741,6 +753,14 @@ void TestSequencer::fileChangedDuringTheUpdateEndsIt_data()
     QTest::newRow("GPIO rewritten in place past the read-ahead")
         << int(Gpio) << bufferAligned(1) << int(Rewritten) << bufferAligned(5) << 1 << 373
         << differs.arg(374);
+    // A last line goes out with a line end whether or not the file has one.
+    QTest::newRow("MIDI's final line end removed")
+        << int(Midi) << midi << int(Rewritten) << midi.chopped(2) << 3 << 4 << QString();
+    QTest::newRow("MIDI's final line end added")
+        << int(Midi) << midi.chopped(2) << int(Rewritten) << midi << 3 << 4 << QString();
+    QTest::newRow("MIDI replaced by a named pipe")
+        << int(Midi) << QByteArray() << int(Piped) << QByteArray() << 2 << 0
+        << QStringLiteral("is not a regular file (a named pipe)");
 }
 
 void TestSequencer::fileChangedDuringTheUpdateEndsIt()
@@ -760,7 +780,8 @@ void TestSequencer::fileChangedDuringTheUpdateEndsIt()
         QVERIFY(writeFile(path, original));
     // The lines as checked, as the unit takes them in.
     QList<QByteArray> checked = contentOf(path).replace("\r\n", "\n").split('\n');
-    checked.removeLast();
+    if (checked.last().isEmpty())
+        checked.removeLast(); // after the final line end
 
     DialogRun run(fw.path());
     QVERIFY(run.pressUpdate());
@@ -768,6 +789,13 @@ void TestSequencer::fileChangedDuringTheUpdateEndsIt()
     // Target 1 is still being sent; a changed file of another target is opened later.
     if (change == Removed) {
         QVERIFY(QFile::remove(path));
+    } else if (change == Piped) {
+#ifdef Q_OS_WIN
+        QSKIP("no named pipes among the files of a folder on Windows");
+#else
+        QVERIFY(QFile::remove(path));
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+#endif
     } else if (change == Replaced) {
         QSaveFile file(path); // written beside it, then renamed over it
         QVERIFY(file.open(QIODevice::WriteOnly));

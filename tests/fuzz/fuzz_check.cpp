@@ -4,8 +4,8 @@
 // up to its end record or its first fault. Every line must be read whole, its
 // length counted right, and a line that is accepted must fit a report and be
 // the file's own bytes. The same bytes as a real file must get the same
-// verdict and lines from checkFile (one input in four, see below), so what
-// holds here holds for the file path.
+// verdict, lines and count of lines after the end record from checkFile (one
+// input in four, see below), so what holds here holds for the file path.
 
 #include "imageset/firmwarecheck.h"
 #include "protocol/report.h"
@@ -15,6 +15,7 @@
 #include <QHash>
 #include <QTemporaryFile>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -64,6 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     QString fault;        // from lineFault, as checkFile would word it
     bool refused = false; // for the file as a whole: empty, too many lines, no end record
     QByteArray accepted;
+    int after = 0; // lines after the end record, found without the check's own reading
     int count = 0;
     for (;;) {
         if (buffer.atEnd()) {
@@ -93,8 +95,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         check(line == (lineEnd ? text + '\n' : text), "accepted, but not the file's bytes", count);
         accepted += line;
         if (line.size() > Report::kRecordTypeIndex
-            && line.at(Report::kRecordTypeIndex) == Report::kEndRecordType)
+            && line.at(Report::kRecordTypeIndex) == Report::kEndRecordType) {
+            const QByteArray rest = input.mid(end);
+            after = std::min(rest.count('\n') + (rest.isEmpty() || rest.endsWith('\n') ? 0 : 1),
+                FirmwareCheck::kCountLimit);
             break;
+        }
     }
 
     // The file path costs three times the memory path (QFile, a dozen system
@@ -112,6 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (int n = 1; n <= image.lineCount(); ++n)
         lines += image.line(n);
     check(lines == accepted, "checkFile kept other lines", count);
+    check(image.linesAfterEnd == after, "checkFile counted other lines after the end record", count);
     if (!fault.isEmpty())
         check(image.fault == fault, "checkFile gave another reason", count);
     else

@@ -52,6 +52,7 @@ inline const QString kMainDate = QStringLiteral("Main Date:");
 inline const QString kPassedOver = QStringLiteral("Firmware Passed Over:");
 inline const QString kTotalLineCount = QStringLiteral("Total Line Count:");
 // An update's:
+inline const QString kFirmwareFileNote = QStringLiteral("Firmware File Note:"); // lines after the end record
 inline const QString kBegin = QStringLiteral("Begin...");
 inline const QString kLoadFile = QStringLiteral("Load File");
 inline const QString kFileComplete = QStringLiteral("File found to be complete");
