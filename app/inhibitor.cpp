@@ -93,7 +93,7 @@ const QString kMode = QStringLiteral("block");
 // The desktop portal's flags: logout, suspend and idle.
 constexpr uint kPortalFlags = 1 | 4 | 8;
 
-QString why(const QDBusError &error)
+QString reasonOf(const QDBusError &error)
 {
     return error.message().isEmpty() ? error.name() : error.message();
 }
@@ -149,6 +149,28 @@ bool silent(const QByteArray &address)
     return quiet;
 }
 
+// Connects to the bus under name of its own and makes the call: the first
+// value of its answer, or nothing and in why what went wrong.
+QVariant ask(QDBusConnection::BusType bus, const QString &name, const QDBusMessage &call, QString &why)
+{
+    const QByteArray address = busAddress(bus);
+    if (silent(address)) {
+        why = QStringLiteral("%1 takes connections and does not answer").arg(QString::fromUtf8(address));
+        return QVariant();
+    }
+    QDBusConnection connection = QDBusConnection::connectToBus(bus, name);
+    if (!connection.isConnected()) {
+        why = reasonOf(connection.lastError());
+        return QVariant();
+    }
+    const QDBusMessage reply = connection.call(call, QDBus::Block, kCallTimeoutMs);
+    if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty())
+        return reply.arguments().first();
+    if (reply.type() == QDBusMessage::ErrorMessage)
+        why = reply.errorMessage();
+    return QVariant();
+}
+
 } // namespace
 
 // One update's hold on logind and the desktop portal. Connecting to a bus and
@@ -180,64 +202,32 @@ protected:
         const QString sessionName = name + QStringLiteral("-session");
 
         // logind keeps the lock while the descriptor it hands out is open.
-        QDBusUnixFileDescriptor lock;
-        const QString silence = QStringLiteral("%1 takes connections and does not answer");
-        const QByteArray systemAddress = busAddress(QDBusConnection::SystemBus);
-        if (silent(systemAddress)) {
+        QDBusMessage inhibit = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.login1"),
+            QStringLiteral("/org/freedesktop/login1"), QStringLiteral("org.freedesktop.login1.Manager"),
+            QStringLiteral("Inhibit"));
+        inhibit << kWhat << kWho << Inhibitor::reason() << kMode;
+        QString why;
+        QDBusUnixFileDescriptor lock
+            = ask(QDBusConnection::SystemBus, systemName, inhibit, why).value<QDBusUnixFileDescriptor>();
+        if (!lock.isValid())
             failures << QStringLiteral("logind on the system bus: ")
-                    + silence.arg(QString::fromUtf8(systemAddress));
-        } else {
-            QDBusConnection system = QDBusConnection::connectToBus(QDBusConnection::SystemBus, systemName);
-            if (!system.isConnected()) {
-                failures << QStringLiteral("logind on the system bus: %1").arg(why(system.lastError()));
-            } else {
-                QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.login1"),
-                    QStringLiteral("/org/freedesktop/login1"),
-                    QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("Inhibit"));
-                call << kWhat << kWho << Inhibitor::reason() << kMode;
-                const QDBusMessage reply = system.call(call, QDBus::Block, kCallTimeoutMs);
-                if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty())
-                    lock = reply.arguments().first().value<QDBusUnixFileDescriptor>();
-                if (!lock.isValid())
-                    failures << QStringLiteral("logind on the system bus: %1")
-                                    .arg(reply.type() == QDBusMessage::ErrorMessage
-                                            ? reply.errorMessage()
-                                            : QStringLiteral("no lock in its answer"));
-            }
-        }
+                    + (why.isEmpty() ? QStringLiteral("no lock in its answer") : why);
         QDBusConnection::disconnectFromBus(systemName);
 
         // The desktop (GNOME, KDE) shows the reason in its logout and suspend
         // dialogs; the inhibition lasts until its request is closed.
-        const QByteArray sessionAddress = busAddress(QDBusConnection::SessionBus);
-        const bool sessionSilent = silent(sessionAddress);
-        QDBusConnection session = sessionSilent
-            ? QDBusConnection(sessionName)
-            : QDBusConnection::connectToBus(QDBusConnection::SessionBus, sessionName);
-        QString request;
-        if (sessionSilent) {
+        QDBusMessage portal = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.portal.Desktop"),
+            QStringLiteral("/org/freedesktop/portal/desktop"),
+            QStringLiteral("org.freedesktop.portal.Inhibit"), QStringLiteral("Inhibit"));
+        QVariantMap options;
+        options.insert(QStringLiteral("reason"), Inhibitor::reason());
+        portal << QString() << kPortalFlags << options;
+        why.clear();
+        const QString request
+            = ask(QDBusConnection::SessionBus, sessionName, portal, why).value<QDBusObjectPath>().path();
+        if (request.isEmpty())
             failures << QStringLiteral("the desktop portal on the session bus: ")
-                    + silence.arg(QString::fromUtf8(sessionAddress));
-        } else if (!session.isConnected()) {
-            failures
-                << QStringLiteral("the desktop portal on the session bus: %1").arg(why(session.lastError()));
-        } else {
-            QDBusMessage call
-                = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.portal.Desktop"),
-                    QStringLiteral("/org/freedesktop/portal/desktop"),
-                    QStringLiteral("org.freedesktop.portal.Inhibit"), QStringLiteral("Inhibit"));
-            QVariantMap options;
-            options.insert(QStringLiteral("reason"), Inhibitor::reason());
-            call << QString() << kPortalFlags << options;
-            const QDBusMessage reply = session.call(call, QDBus::Block, kCallTimeoutMs);
-            if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty())
-                request = reply.arguments().first().value<QDBusObjectPath>().path();
-            if (request.isEmpty())
-                failures << QStringLiteral("the desktop portal on the session bus: %1")
-                                .arg(reply.type() == QDBusMessage::ErrorMessage
-                                        ? reply.errorMessage()
-                                        : QStringLiteral("no request in its answer"));
-        }
+                    + (why.isEmpty() ? QStringLiteral("no request in its answer") : why);
 
         if (!failures.isEmpty())
             emit failed(failures.join(QStringLiteral("; ")));
@@ -249,10 +239,10 @@ protected:
         }
         lock = QDBusUnixFileDescriptor(); // closes the descriptor: logind drops the lock
         if (!request.isEmpty())
-            session.call(
-                QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.portal.Desktop"), request,
-                    QStringLiteral("org.freedesktop.portal.Request"), QStringLiteral("Close")),
-                QDBus::Block, kCallTimeoutMs);
+            QDBusConnection(sessionName)
+                .call(QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.portal.Desktop"),
+                          request, QStringLiteral("org.freedesktop.portal.Request"), QStringLiteral("Close")),
+                    QDBus::Block, kCallTimeoutMs);
         QDBusConnection::disconnectFromBus(sessionName);
     }
 

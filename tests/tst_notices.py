@@ -14,9 +14,9 @@ import unittest
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'))
 FIXTURES = os.path.join(ROOT, 'tests', 'fixtures', 'notices')
-spec = importlib.util.spec_from_file_location('notices', os.path.join(ROOT, 'scripts', 'windows-notices.py'))
-notices = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(notices)
+found = importlib.util.spec_from_file_location('notices', os.path.join(ROOT, 'scripts', 'windows-notices.py'))
+notices = importlib.util.module_from_spec(found)
+found.loader.exec_module(notices)
 
 QT = '/var/cache/wendrix/windows/qt5'
 GCC = '/usr/lib/gcc/x86_64-w64-mingw32/12-posix'
